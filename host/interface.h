@@ -217,6 +217,7 @@ public:
     }
 
     VideoFrame* operator->() const { return p; }
+    VideoFrame& operator*() const { return *p; }
     VideoFrame* get() const { return p; }
     explicit operator bool() const { return p != nullptr; }
     bool operator!() const { return p == nullptr; }
