@@ -1,0 +1,166 @@
+#include "kernels/reference.h"
+
+#include "kernels/sample_math.h"
+
+namespace dunmorel::reference {
+namespace {
+
+using detail::sample_at;
+
+void store(PlaneView dst, std::int32_t row, std::int32_t col, std::int32_t step,
+           std::int32_t value) {
+    // Only the low 8 bits are kept; nothing is clamped.
+    sample_at(dst, row, col, step) = static_cast<std::uint8_t>(value & 0xFF);
+}
+
+// A grid below 1 would divide by zero, and a plane smaller than the grid would send the
+// neighbourhoods (and the reflected indices) outside it. Callers never pass either; should one
+// slip through, the kernels write nothing rather than touch memory outside the plane.
+bool grid_fits(std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid) {
+    return xgrid >= 1 && ygrid >= 1 && rows >= ygrid && cols >= xgrid;
+}
+
+}  // namespace
+
+std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
+    // Sums are kept in 64 bits: large contrasty windows overflow 32-bit ones, and wherever
+    // 32 bits suffice the result is the same.
+    const std::int64_t width = static_cast<std::int64_t>(rect.last_col) - rect.first_col + 1;
+    const std::int64_t height = static_cast<std::int64_t>(rect.last_row) - rect.first_row + 1;
+    if (width <= 0 || height <= 0) {
+        return 0;  // an empty rectangle has nothing to vary (and no divisor)
+    }
+    const std::int64_t n = width * height;
+
+    std::int64_t sum = 0;
+    for (std::int32_t r = rect.first_row; r <= rect.last_row; ++r) {
+        for (std::int32_t c = rect.first_col; c <= rect.last_col; ++c) {
+            sum += view.at(r, c);
+        }
+    }
+    const std::int64_t mean = (2 * sum + n) / (2 * n);
+
+    // Deviations are taken about the rounded mean, not the exact quotient.
+    std::int64_t squares = 0;
+    for (std::int32_t r = rect.first_row; r <= rect.last_row; ++r) {
+        for (std::int32_t c = rect.first_col; c <= rect.last_col; ++c) {
+            const std::int64_t d = view.at(r, c) - mean;
+            squares += d * d;
+        }
+    }
+    return static_cast<std::int32_t>((2 * squares + n) / (2 * n));
+}
+
+void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
+                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
+    // One output row fewer than the neighbourhoods that fit: the row below is left to
+    // smooth_borders, and the last source row is never read.
+    const std::int32_t out_rows = rows - ygrid;
+    const std::int32_t slides = cols - xgrid;
+    if (out_rows <= 0) return;
+
+    const std::int32_t hx = xgrid / 2;
+    const std::int32_t hy = ygrid / 2;
+    const std::int32_t area = xgrid * ygrid;
+    auto x = [&](std::int32_t r, std::int32_t c) -> std::int32_t { return sample_at(src, r, c, step); };
+    auto emit = [&](std::int32_t i, std::int32_t k, std::int64_t mean, std::int64_t variance) {
+        const std::int32_t centre = x(i + hy, hx + k);
+        store(dst, i + hy, hx + k, step, detail::smoothed_sample(centre, mean, variance, noise));
+    };
+
+    for (std::int32_t i = 0; i < out_rows; ++i) {
+        // Exact statistics for the first neighbourhood of each output row.
+        std::int32_t total = 0;
+        for (std::int32_t r = i; r < i + ygrid; ++r) {
+            for (std::int32_t c = 0; c < xgrid; ++c) total += x(r, c);
+        }
+        std::int64_t mean = detail::neighbourhood_round(total, area);
+        // The running sum of squares drifts from the exact one as it slides (measured at no
+        // more than about 2300 per column on adversarial rows, so 32 bits would last for some
+        // 900000 columns). It is kept in 64 bits so that no plane width can overflow it; the
+        // results equal the 32-bit ones wherever those are defined.
+        std::int64_t squares = 0;
+        for (std::int32_t r = i; r < i + ygrid; ++r) {
+            for (std::int32_t c = 0; c < xgrid; ++c) {
+                const std::int64_t d = x(r, c) - mean;
+                squares += d * d;
+            }
+        }
+        emit(i, 0, mean, detail::neighbourhood_round(squares, area));
+
+        for (std::int32_t k = 1; k <= slides; ++k) {
+            const std::int32_t leaving = k - 1;
+            const std::int32_t entering = k - 1 + xgrid;
+            for (std::int32_t r = i; r < i + ygrid; ++r) total += x(r, entering) - x(r, leaving);
+            const std::int64_t new_mean = detail::neighbourhood_round(total, area);
+            // Entering samples are centred on the new mean, leaving ones on the mean they were
+            // last counted with; the samples that stay are not re-centred.
+            for (std::int32_t r = i; r < i + ygrid; ++r) {
+                const std::int64_t in = x(r, entering) - new_mean;
+                const std::int64_t out = x(r, leaving) - mean;
+                squares += in * in - out * out;
+            }
+            emit(i, k, new_mean, detail::neighbourhood_round(squares, area));
+            mean = new_mean;
+        }
+    }
+}
+
+void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
+                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
+    const std::int32_t hx = xgrid / 2;
+    const std::int32_t hy = ygrid / 2;
+    const std::int32_t area = xgrid * ygrid;
+
+    // Exact statistics of the mirrored neighbourhood; near the edges there is no running state
+    // worth keeping.
+    auto compute = [&](std::int32_t row, std::int32_t col) {
+        std::int32_t total = 0;
+        for (std::int32_t r = row - hy; r <= row + hy; ++r) {
+            for (std::int32_t c = col - hx; c <= col + hx; ++c) {
+                total += sample_at(src, detail::reflect(r, rows), detail::reflect(c, cols), step);
+            }
+        }
+        const std::int64_t mean = detail::neighbourhood_round(total, area);
+        std::int64_t squares = 0;
+        for (std::int32_t r = row - hy; r <= row + hy; ++r) {
+            for (std::int32_t c = col - hx; c <= col + hx; ++c) {
+                const std::int64_t d =
+                    sample_at(src, detail::reflect(r, rows), detail::reflect(c, cols), step) - mean;
+                squares += d * d;
+            }
+        }
+        const std::int32_t centre = sample_at(src, row, col, step);
+        store(dst, row, col, step,
+              detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area),
+                                      noise));
+    };
+
+    // Left and right strips, down to the row that smooth_interior leaves out.
+    for (std::int32_t r = 0; r <= rows - hy - 1; ++r) {
+        for (std::int32_t c = 0; c < hx; ++c) compute(r, c);
+        for (std::int32_t c = cols - 1; c >= cols - hx; --c) compute(r, c);
+    }
+    // Top and bottom strips; the bottom one is hy + 1 rows high for the same reason.
+    for (std::int32_t c = 0; c <= cols - hx - 1; ++c) {
+        for (std::int32_t r = 0; r < hy; ++r) compute(r, c);
+        for (std::int32_t r = rows - 1; r >= rows - hy - 1; --r) compute(r, c);
+    }
+    // Corner blocks are never smoothed: they take the source as it is, over whatever the strips
+    // wrote there.
+    const std::int32_t corner_rows[2] = {0, rows - hy};
+    const std::int32_t corner_cols[2] = {0, cols - hx};
+    for (const std::int32_t r0 : corner_rows) {
+        for (const std::int32_t c0 : corner_cols) {
+            for (std::int32_t r = r0; r < r0 + hy; ++r) {
+                for (std::int32_t c = c0; c < c0 + hx; ++c) {
+                    sample_at(dst, r, c, step) = sample_at(src, r, c, step);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace dunmorel::reference
