@@ -97,7 +97,10 @@ void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnv
         }
     }  // the reference frame fetched above is released here
 
-    if (print) report_calibration(height, env);
+    if (print) {
+        report_calibration(height, env);  // raises the report; the filter stays uncalibrated
+        return;
+    }
 
     const std::int32_t strength[3] = {ry, gu, bv};
     for (int p = 0; p < 3; ++p) {

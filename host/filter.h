@@ -50,7 +50,7 @@ public:
 
 private:
     void calibrate_noise(int n, const PVideoFrame& input, IScriptEnvironment* env);
-    [[noreturn]] void report_calibration(std::int32_t frame_height, IScriptEnvironment* env) const;
+    void report_calibration(std::int32_t frame_height, IScriptEnvironment* env) const;
     void copy_plane(const PlaneView& dst, const ConstPlaneView& src, std::int32_t copy_width,
                     IScriptEnvironment* env) const;
 
