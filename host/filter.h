@@ -30,7 +30,12 @@ struct FilterArguments {
     std::int32_t bv = 1;
 };
 
+struct DunmorelFilterTestAccess;
+
 class DunmorelFilter final : public GenericVideoFilter {
+    // Lets tests put the object into a calibrated state of their choosing.
+    friend struct DunmorelFilterTestAccess;
+
 public:
     DunmorelFilter(const PClip& source, const FilterArguments& args);
     ~DunmorelFilter() override = default;

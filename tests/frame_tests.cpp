@@ -1,0 +1,304 @@
+// The per-frame pass loop and the calibration, checked against a model that smooths each plane
+// with the kernels directly, on every pixel format.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/filter.h"
+#include "noisy_clip.h"
+#include "server/environment.h"
+#include "server/sources.h"
+
+namespace dunmorel {
+
+struct DunmorelFilterTestAccess {
+    static void calibrate(DunmorelFilter& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
+        for (int p = 0; p < 3; ++p) f.pass_count[p] = passes[p];
+        f.variance_table = table;
+        f.calibrated = true;
+    }
+};
+
+namespace {
+
+using server::Environment;
+using testing::noisy_clip;
+
+// Where plane p lies in a frame, written out per format independently of the filter's own
+// layout table.
+struct PlaneSpot {
+    std::ptrdiff_t offset;  // from the frame's first byte of the plane's memory
+    int pitch, step, width, height;
+    const BYTE* base;
+};
+
+PlaneSpot spot(const VideoFrame& f, int type, int p, int width, int height) {
+    switch (type) {
+        case VideoInfo::CS_BGR24: return {p, f.GetPitch(), 3, width, height, f.GetReadPtr() + p};
+        case VideoInfo::CS_BGR32: return {p, f.GetPitch(), 4, width, height, f.GetReadPtr() + p};
+        case VideoInfo::CS_YUY2:
+            if (p == 0) return {0, f.GetPitch(), 2, width, height, f.GetReadPtr()};
+            return {p == 1 ? 1 : 3, f.GetPitch(), 4, width / 2, height, f.GetReadPtr() + (p == 1 ? 1 : 3)};
+        default:
+            if (p == 0) return {0, f.GetPitch(), 1, width, height, f.GetReadPtr()};
+            return {0, f.GetPitch(PLANAR_U), 1, width / 2, height / 2,
+                    f.GetReadPtr(p == 1 ? PLANAR_U : PLANAR_V)};
+    }
+}
+
+std::vector<std::uint8_t> plane_samples(const VideoFrame& f, int type, int p, int width, int height) {
+    const PlaneSpot s = spot(f, type, p, width, height);
+    std::vector<std::uint8_t> out;
+    for (int r = 0; r < s.height; ++r)
+        for (int c = 0; c < s.width; ++c) out.push_back(s.base[r * s.pitch + c * s.step]);
+    return out;
+}
+
+// The plane after `passes` successive whole-plane passes with the table's rows as noise.
+std::vector<std::uint8_t> model_plane(std::vector<std::uint8_t> plane, int width, int height, int passes,
+                                      const VarianceTable& table, int p, int grid) {
+    std::vector<std::uint8_t> next(plane.size());
+    for (int i = 0; i < passes; ++i) {
+        smooth_plane({next.data(), width, 1, width, height}, ConstPlaneView{plane.data(), width, 1, width, height},
+                     table[i][p], height, width, grid, grid, 1);
+        plane.swap(next);
+    }
+    return plane;
+}
+
+VarianceTable sample_table() {
+    VarianceTable t{};
+    for (int i = 0; i < 12; ++i)
+        for (int p = 0; p < 3; ++p) t[i][p] = 40 - 3 * i + 5 * p;
+    return t;
+}
+
+PClip new_filter(const PClip& source, FilterArguments args = {}) {
+    if (args.minw == 0) args.minw = 1024;
+    return PClip(new DunmorelFilter(source, args));
+}
+
+DunmorelFilter& as_filter(const PClip& c) { return static_cast<DunmorelFilter&>(*c.get()); }
+
+struct LoopCase {
+    int type;
+    std::array<std::int32_t, 3> passes;
+};
+
+class PassLoop : public ::testing::TestWithParam<LoopCase> {};
+
+TEST_P(PassLoop, EachPlaneGetsItsOwnNumberOfPasses) {
+    const auto [type, passes] = GetParam();
+    constexpr int width = 64, height = 40, grid = 5;
+    // Work frames get a pitch unlike the source's, so every view must use its own frame's pitch.
+    Environment env({.frame_padding = 48});
+    PClip source = noisy_clip(env, type, width, height, 2, 20);
+    FilterArguments args;
+    args.xgrid = args.ygrid = grid;
+    PClip filter = new_filter(source, args);
+    const VarianceTable table = sample_table();
+    DunmorelFilterTestAccess::calibrate(as_filter(filter), passes, table);
+
+    PVideoFrame input = source->GetFrame(1, &env);
+    PVideoFrame output = filter->GetFrame(1, &env);
+    ASSERT_NE(output.get(), input.get());
+    ASSERT_NE(output->GetPitch(), input->GetPitch());
+    for (int p = 0; p < 3; ++p) {
+        const PlaneSpot s = spot(*input, type, p, width, height);
+        const auto expected =
+            model_plane(plane_samples(*input, type, p, width, height), s.width, s.height, passes[p], table, p, grid);
+        EXPECT_EQ(plane_samples(*output, type, p, width, height), expected) << "plane " << p;
+    }
+    if (type == VideoInfo::CS_BGR32) {
+        for (int r = 0; r < height; ++r)
+            for (int c = 0; c < width; ++c)
+                ASSERT_EQ(output->GetReadPtr()[r * output->GetPitch() + 4 * c + 3],
+                          input->GetReadPtr()[r * input->GetPitch() + 4 * c + 3]);
+    }
+}
+
+std::vector<LoopCase> loop_cases() {
+    std::vector<LoopCase> cases;
+    for (int type : testing::kAllFormats)
+        for (auto passes : {std::array<std::int32_t, 3>{1, 0, 0}, {3, 1, 0}, {10, 10, 10}, {2, 5, 9}, {0, 0, 1}})
+            cases.push_back({type, passes});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PassLoop, ::testing::ValuesIn(loop_cases()));
+
+TEST(PassLoop, NoPassesReturnTheInputFrameItself) {
+    Environment env;
+    PClip source = noisy_clip(env, VideoInfo::CS_YV12, 64, 40, 1, 20);
+    PClip filter = new_filter(source);
+    DunmorelFilterTestAccess::calibrate(as_filter(filter), {0, 0, 0}, sample_table());
+    const std::size_t requested = env.PoolStats().frames_requested;
+    PVideoFrame input = source->GetFrame(0, &env);
+    PVideoFrame output = filter->GetFrame(0, &env);
+    EXPECT_EQ(output.get(), input.get());
+    EXPECT_EQ(env.PoolStats().frames_requested, requested + (requested == 0 ? 1 : 0));
+}
+
+// A full run: the real calibration on the reference frame, then every frame filtered with the
+// pass counts and noise variances it left.
+class Calibrated : public ::testing::TestWithParam<int> {};
+
+TEST_P(Calibrated, OutputFollowsTheCalibration) {
+    const int type = GetParam();
+    constexpr int width = 320, height = 240;
+    Environment env;
+    PClip source = noisy_clip(env, type, width, height, 6, 12);
+    FilterArguments args;
+    args.nf = 2;
+    args.limit = 0;
+    args.minw = 1200;
+    args.gu = 3;
+    PClip filter = new_filter(source, args);
+    auto& f = as_filter(filter);
+    auto* clip = static_cast<server::MemoryClip*>(source.get());
+
+    PVideoFrame output = filter->GetFrame(5, &env);
+    ASSERT_TRUE(f.is_calibrated());
+    // The first request was for another frame, so the reference frame was fetched once.
+    EXPECT_EQ(clip->RequestCount(2), 1);
+    EXPECT_EQ(clip->RequestCount(5), 1);
+    PVideoFrame output_again = filter->GetFrame(2, &env);
+    EXPECT_EQ(clip->RequestCount(2), 2) << "a later request must not calibrate again";
+
+    PVideoFrame input = source->GetFrame(5, &env);
+    for (int p = 0; p < 3; ++p) {
+        const PlaneSpot s = spot(*input, type, p, width, height);
+        const auto expected = model_plane(plane_samples(*input, type, p, width, height), s.width, s.height,
+                                          f.passes()[p], f.variances(), p, 5);
+        EXPECT_EQ(plane_samples(*output, type, p, width, height), expected) << "plane " << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Calibrated, ::testing::ValuesIn(testing::kAllFormats));
+
+TEST(Calibration, StrengthScalesTheRowsInUseAndZeroSwitchesAPlaneOff) {
+    Environment env;
+    PClip source = noisy_clip(env, VideoInfo::CS_YV12, 320, 240, 1, 12);
+    FilterArguments plain;
+    plain.minw = 1200;
+    plain.limit = 0;
+    FilterArguments scaled = plain;
+    scaled.ry = 0;
+    scaled.gu = 3;
+    PClip a = new_filter(source, plain);
+    PClip b = new_filter(source, scaled);
+    a->GetFrame(0, &env);
+    b->GetFrame(0, &env);
+    const auto& fa = as_filter(a);
+    const auto& fb = as_filter(b);
+    EXPECT_EQ(fb.passes()[0], 0);
+    EXPECT_EQ(fb.variances()[0][0], fa.variances()[0][0]) << "an unsmoothed plane keeps its rows unscaled";
+    ASSERT_GT(fa.passes()[1], 0);
+    EXPECT_EQ(fb.passes()[1], fa.passes()[1]);
+    for (int i = 0; i < fa.passes()[1]; ++i) EXPECT_EQ(fb.variances()[i][1], 3 * fa.variances()[i][1]);
+    EXPECT_EQ(fb.variances()[fa.passes()[1]][1], fa.variances()[fa.passes()[1]][1]);
+}
+
+TEST(Calibration, FlatPlaneGetsNoPass) {
+    Environment env;
+    VideoInfo vi = server::MakeVideoInfo(VideoInfo::CS_YV12, 320, 240, 1);
+    std::vector<std::uint8_t> raw = testing::noisy_raw(vi, 10);
+    const std::size_t luma = 320 * 240, chroma = luma / 4;
+    std::fill(raw.begin() + luma + chroma, raw.end(), 77);  // V constant
+    PClip source(new server::MemoryClip(env, vi, raw));
+    PClip filter = new_filter(source, {.minw = 1200});
+    filter->GetFrame(0, &env);
+    EXPECT_EQ(as_filter(filter).variances()[0][2], 0);
+    EXPECT_EQ(as_filter(filter).passes()[2], 0);
+    EXPECT_GT(as_filter(filter).passes()[0], 0);
+}
+
+TEST(Calibration, NoBlockFitsIsAnErrorNotARead) {
+    // 4096 x 16: the block is 8 rows high and the search needs more than 8 + 2 * ygrid rows.
+    Environment env;
+    PClip source = noisy_clip(env, VideoInfo::CS_YV12, 4096, 16, 1, 10);
+    PClip filter = new_filter(source);
+    try {
+        filter->GetFrame(0, &env);
+        FAIL() << "expected an error";
+    } catch (const AvisynthError& e) {
+        EXPECT_EQ(std::string(e.msg).rfind("Dunmorel:", 0), 0u) << e.msg;
+    }
+    EXPECT_FALSE(as_filter(filter).is_calibrated());
+}
+
+TEST(Calibration, ReportRepeatsAndLeavesTheFilterUncalibrated) {
+    Environment env;
+    PClip source = noisy_clip(env, VideoInfo::CS_YUY2, 640, 480, 2, 10);
+    FilterArguments args;
+    args.print = true;
+    args.autow = false;
+    args.lx = 20;
+    args.rx = 119;
+    args.ty = 10;
+    args.by = 100;
+    PClip filter = new_filter(source, args);
+    // A repeated run starts from the pass counts the previous one left, so the two reports
+    // need not agree beyond the window.
+    for (int request = 0; request < 2; ++request) {
+        try {
+            filter->GetFrame(request, &env);
+            FAIL() << "print must raise the report";
+        } catch (const AvisynthError& e) {
+            const std::string text = e.msg;
+            EXPECT_EQ(text.rfind("window lx = 20, rx = 119, ty = 10, by = 100,Variance Y  iter ", 0), 0u) << text;
+        }
+    }
+    EXPECT_FALSE(as_filter(filter).is_calibrated());
+}
+
+TEST(Handles, EveryFrameIsReleasedOnEveryPath) {
+    Environment env;
+    {
+        PClip source = noisy_clip(env, VideoInfo::CS_BGR32, 320, 240, 3, 10);
+        {
+            PClip filter = new_filter(source, {.minw = 1200});
+            PVideoFrame out = filter->GetFrame(1, &env);
+            PVideoFrame again = filter->GetFrame(2, &env);
+        }
+        {
+            PClip filter = new_filter(source, {.print = true, .minw = 1200});
+            EXPECT_THROW(filter->GetFrame(1, &env), AvisynthError);
+        }
+        static_cast<server::MemoryClip*>(source.get())->DropCachedFrames();
+        EXPECT_EQ(env.ReferencedFrameCount(), 0u);
+    }
+    {
+        PClip source = noisy_clip(env, VideoInfo::CS_YV12, 4096, 16, 1, 10);
+        PClip filter = new_filter(source);
+        EXPECT_THROW(filter->GetFrame(0, &env), AvisynthError);
+    }
+    EXPECT_EQ(env.ReferencedFrameCount(), 0u);
+    EXPECT_EQ(server::MemoryClip::LiveInstances(), 0);
+    EXPECT_EQ(env.PoolStats().frames_over_released, 0u);
+}
+
+TEST(Threads, ConcurrentFirstRequestsGiveTheSerialResult) {
+    Environment env;
+    PClip source = noisy_clip(env, VideoInfo::CS_YV12, 160, 120, 8, 12);
+    PClip serial = new_filter(source, {.minw = 300});
+    std::vector<std::vector<std::uint8_t>> expected(8);
+    for (int n = 0; n < 8; ++n) expected[n] = plane_samples(*serial->GetFrame(n, &env), VideoInfo::CS_YV12, 0, 160, 120);
+
+    PClip shared = new_filter(source, {.minw = 300});
+    std::vector<std::vector<std::uint8_t>> got(8);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t)
+        workers.emplace_back([&, t] {
+            for (int n = t; n < 8; n += 4)
+                got[n] = plane_samples(*shared->GetFrame(n, &env), VideoInfo::CS_YV12, 0, 160, 120);
+        });
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(got, expected);
+}
+
+}  // namespace
+}  // namespace dunmorel
