@@ -36,7 +36,7 @@ void CheckFrameMatches(const VideoFrame& frame, const VideoInfo& vi, const char*
     ValidateFrameSize(vi.pixel_type, vi.width, vi.height);
     const int row = vi.width * BytesPerPixel(vi.pixel_type);
     const bool planar = IsPlanarType(vi.pixel_type);
-    if (frame.row_size != row || frame.height != vi.height || (planar && frame.pitchUV == 0) ||
+    if (frame.row_size != row || frame.height != vi.height || planar != (frame.pitchUV != 0) ||
         frame.pitch < row || (planar && frame.pitchUV < row / 2)) {
         char text[200];
         std::snprintf(text, sizeof text,
