@@ -1,0 +1,452 @@
+#include "cli/input.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "cli/y4m.h"
+#include "server/sources.h"
+
+namespace dunmorel::cli {
+
+namespace {
+
+constexpr std::size_t kMaxFrameHeader = 4096;
+
+std::string Errno() { return std::strerror(errno); }
+
+std::string Plural(long long n, const char* unit) {
+    return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+}
+
+// Reads exactly `size` bytes at `offset` unless the file ends first; returns the count read.
+std::size_t PreadFull(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = pread(fd, out + done, size - done, offset + static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw CliError("read failed: " + Errno());
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+// Sequential reading with a look at the first bytes before they are consumed.
+class BufferedReader {
+public:
+    explicit BufferedReader(int fd) : fd_(fd), buffer_(1 << 16) {}
+
+    // Up to n bytes from the current position without consuming them (fewer at the end).
+    std::string_view Peek(std::size_t n) {
+        while (end_ - pos_ < n && Fill()) {
+        }
+        return {reinterpret_cast<const char*>(buffer_.data() + pos_), std::min(n, end_ - pos_)};
+    }
+
+    // Reads up to n bytes; fewer only at the end of the input.
+    std::size_t Read(std::uint8_t* out, std::size_t n) {
+        std::size_t done = 0;
+        while (done < n) {
+            if (pos_ == end_) {
+                // Large reads skip the buffer.
+                if (n - done >= buffer_.size()) {
+                    const std::size_t got = RawRead(out + done, n - done);
+                    if (got == 0) break;
+                    done += got;
+                    continue;
+                }
+                if (!Fill()) break;
+            }
+            const std::size_t take = std::min(n - done, end_ - pos_);
+            std::memcpy(out + done, buffer_.data() + pos_, take);
+            pos_ += take;
+            done += take;
+        }
+        return done;
+    }
+
+    // A line without its line feed. `terminated` is false when the input ended (or `max`
+    // bytes went by) before a line feed; nothing read at all gives an empty, unterminated line.
+    std::string ReadLine(std::size_t max, bool& terminated) {
+        std::string line;
+        terminated = false;
+        while (line.size() < max) {
+            if (pos_ == end_ && !Fill()) return line;
+            const std::uint8_t* start = buffer_.data() + pos_;
+            const std::size_t avail = std::min(end_ - pos_, max - line.size());
+            const void* lf = std::memchr(start, '\n', avail);
+            const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - start) : avail;
+            line.append(reinterpret_cast<const char*>(start), take);
+            pos_ += take;
+            if (lf) {
+                ++pos_;
+                terminated = true;
+                return line;
+            }
+        }
+        return line;
+    }
+
+    bool AtEnd() { return pos_ == end_ && !Fill(); }
+
+private:
+    std::size_t RawRead(std::uint8_t* out, std::size_t n) {
+        for (;;) {
+            const ssize_t got = read(fd_, out, n);
+            if (got >= 0) return static_cast<std::size_t>(got);
+            if (errno != EINTR) throw CliError("read failed: " + Errno());
+        }
+    }
+
+    // Appends more input to the buffer (compacting it first); false at the end.
+    bool Fill() {
+        if (pos_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
+            end_ -= pos_;
+            pos_ = 0;
+        }
+        if (end_ == buffer_.size()) return true;
+        const std::size_t got = RawRead(buffer_.data() + end_, buffer_.size() - end_);
+        end_ += got;
+        return got > 0;
+    }
+
+    int fd_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+};
+
+class FileDescriptor {
+public:
+    FileDescriptor(int fd, bool owned) : fd_(fd), owned_(owned) {}
+    ~FileDescriptor() {
+        if (owned_ && fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+    bool owned_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class SeekableSource final : public FrameSource {
+public:
+    SeekableSource(std::unique_ptr<FileDescriptor> fd, std::string name, off_t base, off_t size,
+                   const InputSpec& spec, std::pair<dev_t, ino_t> identity)
+        : fd_(std::move(fd)), base_(base), size_(size) {
+        name_ = std::move(name);
+        identity_ = identity;
+        if (size_ == 0) throw CliError(Message("input is empty"));
+        std::uint8_t head[kY4mSignature.size()] = {};
+        const std::size_t got = Pread(head, sizeof head, 0);
+        if (std::string_view(reinterpret_cast<const char*>(head), got) == kY4mSignature)
+            IndexY4m(spec);
+        else
+            IndexRaw(spec);
+    }
+
+    bool Ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
+
+    void Read(int n, std::uint8_t* out) override {
+        if (!Ensure(n)) throw EndOfInput(Message("there is no frame " + std::to_string(n)));
+        const off_t at = y4m_offsets_.empty() ? static_cast<off_t>(n) * static_cast<off_t>(format_.frame_bytes)
+                                              : y4m_offsets_[static_cast<std::size_t>(n)];
+        // The index was checked against the file's size; a shorter read means it shrank since.
+        if (Pread(out, format_.frame_bytes, at) != format_.frame_bytes)
+            throw CliError(Message("frame " + std::to_string(n) + " is truncated (the file shrank while being read)"));
+    }
+
+private:
+    std::size_t Pread(std::uint8_t* out, std::size_t n, off_t at) const {
+        try {
+            return PreadFull(fd_->get(), out, n, base_ + at);
+        } catch (const CliError& e) {
+            throw CliError(Message(e.what()));
+        }
+    }
+
+    void IndexRaw(const InputSpec& spec);
+    void IndexY4m(const InputSpec& spec);
+
+    std::unique_ptr<FileDescriptor> fd_;
+    off_t base_;
+    off_t size_;
+    // Where each frame's samples start, for Y4M; raw frames lie back to back.
+    std::vector<off_t> y4m_offsets_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class StreamSource final : public FrameSource {
+public:
+    StreamSource(std::unique_ptr<FileDescriptor> fd, std::string name, const InputSpec& spec,
+                 const ReadPolicy& policy)
+        : fd_(std::move(fd)), reader_(fd_->get()), policy_(policy), floor_(policy.first) {
+        name_ = std::move(name);
+        const std::string_view head = reader_.Peek(kY4mSignature.size());
+        if (head.empty()) throw CliError(Message("input is empty"));
+        if (head == kY4mSignature) {
+            bool terminated = false;
+            const std::string line = reader_.ReadLine(kY4mMaxHeaderLine, terminated);
+            if (!terminated) throw CliError(Message("the Y4M stream header has no end of line"));
+            SetY4mFormat(line, spec);
+        } else {
+            SetRawFormat(spec);
+        }
+    }
+
+    ~StreamSource() override {
+        if (spill_) std::fclose(spill_);
+    }
+
+    bool Ensure(int n) override {
+        std::lock_guard lock(mutex_);
+        return ReadUpTo(n);
+    }
+
+    void Read(int n, std::uint8_t* out) override {
+        std::lock_guard lock(mutex_);
+        if (!ReadUpTo(n)) throw EndOfInput(Message("the input ends before frame " + std::to_string(n)));
+        if (const auto it = memory_.find(n); it != memory_.end()) {
+            std::memcpy(out, it->second.data(), format_.frame_bytes);
+            return;
+        }
+        if (const auto it = spilled_.find(n); it != spilled_.end()) {
+            if (PreadFull(fileno(spill_), out, format_.frame_bytes, it->second) != format_.frame_bytes)
+                throw CliError(Message("the temporary file lost frame " + std::to_string(n)));
+            return;
+        }
+        // The caller asked for a frame that it had already released or never wanted.
+        throw CliError(Message("frame " + std::to_string(n) + " was read and dropped already"));
+    }
+
+    void Release(int n) override {
+        std::lock_guard lock(mutex_);
+        floor_ = std::max(floor_, n);
+        memory_.erase(memory_.begin(), memory_.lower_bound(n));
+        spilled_.erase(spilled_.begin(), spilled_.lower_bound(n));
+    }
+
+private:
+    void SetRawFormat(const InputSpec& spec);
+    void SetY4mFormat(const std::string& line, const InputSpec& spec);
+
+    // Reads frames until frame n has been read. False when the input ends cleanly before.
+    bool ReadUpTo(int n) {
+        while (next_ <= n) {
+            if (ended_) return false;
+            if (!ReadNext()) {
+                ended_ = true;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads frame next_ and files it; false at a clean end of the input.
+    bool ReadNext() {
+        const int index = next_;
+        try {
+            if (format_.y4m) {
+                bool terminated = false;
+                const std::string line = reader_.ReadLine(kMaxFrameHeader, terminated);
+                if (!terminated && line.empty() && reader_.AtEnd()) return false;
+                if (!terminated && reader_.AtEnd())
+                    throw CliError("frame " + std::to_string(index) + " is truncated (its FRAME header is incomplete)");
+                if (!terminated) throw CliError("frame " + std::to_string(index) + ": bad Y4M frame header (too long)");
+                try {
+                    CheckY4mFrameHeader(line);
+                } catch (const CliError& e) {
+                    throw CliError("frame " + std::to_string(index) + ": " + e.what());
+                }
+            } else if (reader_.AtEnd()) {
+                return false;
+            }
+            std::vector<std::uint8_t> frame(format_.frame_bytes);
+            const std::size_t got = reader_.Read(frame.data(), frame.size());
+            if (got != frame.size())
+                throw CliError("frame " + std::to_string(index) + " is truncated (" + std::to_string(got) + " of " +
+                               Plural(static_cast<long long>(frame.size()), "byte") + ")");
+            ++next_;
+            File(index, std::move(frame));
+            return true;
+        } catch (const CliError& e) {
+            const std::string text = e.what();
+            if (text.rfind("dunmorel: ", 0) == 0) throw;
+            throw CliError(Message(text));
+        }
+    }
+
+    void File(int index, std::vector<std::uint8_t> frame) {
+        if (index < floor_ && index != policy_.keep) return;
+        if (index == policy_.keep || index - floor_ < policy_.memory_frames) {
+            memory_.emplace(index, std::move(frame));
+            return;
+        }
+        if (!spill_) {
+            spill_ = std::tmpfile();
+            if (!spill_) throw CliError("cannot make a temporary file for frames read ahead: " + Errno());
+        }
+        const off_t at = spill_end_;
+        std::size_t done = 0;
+        while (done < frame.size()) {
+            const ssize_t put = pwrite(fileno(spill_), frame.data() + done, frame.size() - done,
+                                       at + static_cast<off_t>(done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) throw CliError("cannot write frames read ahead to a temporary file: " + Errno());
+            done += static_cast<std::size_t>(put);
+        }
+        spill_end_ += static_cast<off_t>(frame.size());
+        spilled_.emplace(index, at);
+    }
+
+    std::unique_ptr<FileDescriptor> fd_;
+    BufferedReader reader_;
+    ReadPolicy policy_;
+    std::mutex mutex_;
+    int next_ = 0;
+    bool ended_ = false;
+    int floor_;
+    std::map<int, std::vector<std::uint8_t>> memory_;
+    std::map<int, off_t> spilled_;
+    std::FILE* spill_ = nullptr;
+    off_t spill_end_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+// Shared by both kinds of input: the format from a Y4M header or from the raw options.
+InputFormat MakeFormat(int pixel_type, int width, int height, FrameRate fps, const std::string& name) {
+    const std::string problem = server::FrameSizeProblem(pixel_type, width, height);
+    if (!problem.empty()) throw CliError("dunmorel: " + name + ": " + problem);
+    InputFormat f;
+    f.vi = server::MakeVideoInfo(pixel_type, width, height, kUnknownFrameCount, fps.numerator, fps.denominator);
+    f.frame_bytes = server::RawFrameSize(f.vi);
+    return f;
+}
+
+InputFormat RawFormat(const InputSpec& spec, const std::string& name) {
+    if (!spec.pixel_type || !spec.size)
+        throw CliError("dunmorel: " + name + ": raw input needs --format and --size (it does not start with a "
+                       "YUV4MPEG2 header)");
+    return MakeFormat(*spec.pixel_type, spec.size->width, spec.size->height, spec.fps.value_or(FrameRate{}), name);
+}
+
+InputFormat Y4mFormat(const std::string& line, const InputSpec& spec, const std::string& name) {
+    if (spec.pixel_type || spec.size || spec.fps)
+        throw CliError("dunmorel: " + name + " is a Y4M stream; --format, --size and --fps are for raw input only");
+    Y4mHeader header;
+    int pixel_type = 0;
+    try {
+        header = ParseY4mHeader(line);
+        pixel_type = Y4mPixelType(header);
+    } catch (const CliError& e) {
+        throw CliError("dunmorel: " + name + ": " + e.what());
+    }
+    // A stream without a rate (or with 0:0, "unknown") plays at the raw default.
+    FrameRate fps;
+    if (header.fps_numerator != 0 && header.fps_denominator != 0) fps = {header.fps_numerator, header.fps_denominator};
+    InputFormat f = MakeFormat(pixel_type, header.width, header.height, fps, name);
+    f.y4m = true;
+    f.y4m_header = header.line;
+    return f;
+}
+
+void SeekableSource::IndexRaw(const InputSpec& spec) {
+    format_ = RawFormat(spec, name_);
+    const auto frame = static_cast<off_t>(format_.frame_bytes);
+    if (size_ % frame != 0)
+        throw CliError(Message("its size, " + Plural(size_, "byte") + ", is not a whole number of " +
+                               std::to_string(frame) + "-byte frames (" + Plural(size_ % frame, "byte") +
+                               " left over)"));
+    const off_t count = size_ / frame;
+    if (count > kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
+    format_.frame_count = static_cast<int>(count);
+    format_.vi.num_frames = static_cast<int>(count);
+}
+
+void SeekableSource::IndexY4m(const InputSpec& spec) {
+    std::vector<std::uint8_t> chunk(std::min<off_t>(size_, static_cast<off_t>(kY4mMaxHeaderLine) + 1));
+    const std::size_t got = Pread(chunk.data(), chunk.size(), 0);
+    const auto lf = std::find(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got), '\n');
+    if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got))
+        throw CliError(Message("the Y4M stream header has no end of line"));
+    format_ = Y4mFormat(std::string(chunk.begin(), lf), spec, name_);
+
+    off_t pos = (lf - chunk.begin()) + 1;
+    const auto frame = static_cast<off_t>(format_.frame_bytes);
+    std::uint8_t head[kMaxFrameHeader];
+    while (pos < size_) {
+        const int index = static_cast<int>(y4m_offsets_.size());
+        if (index >= kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
+        const std::size_t n = Pread(head, static_cast<std::size_t>(std::min<off_t>(sizeof head, size_ - pos)), pos);
+        const auto end = static_cast<std::uint8_t*>(std::memchr(head, '\n', n));
+        if (!end && n < sizeof head)
+            throw CliError(Message("frame " + std::to_string(index) + " is truncated (its FRAME header is incomplete)"));
+        if (!end) throw CliError(Message("frame " + std::to_string(index) + ": bad Y4M frame header (too long)"));
+        try {
+            CheckY4mFrameHeader(std::string_view(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head)));
+        } catch (const CliError& e) {
+            throw CliError(Message("frame " + std::to_string(index) + ": " + e.what()));
+        }
+        const off_t data = pos + (end - head) + 1;
+        if (size_ - data < frame)
+            throw CliError(Message("frame " + std::to_string(index) + " is truncated (" + std::to_string(size_ - data) +
+                                   " of " + Plural(frame, "byte") + ")"));
+        y4m_offsets_.push_back(data);
+        pos = data + frame;
+    }
+    format_.frame_count = static_cast<int>(y4m_offsets_.size());
+    format_.vi.num_frames = *format_.frame_count;
+}
+
+void StreamSource::SetRawFormat(const InputSpec& spec) { format_ = RawFormat(spec, name_); }
+
+void StreamSource::SetY4mFormat(const std::string& line, const InputSpec& spec) {
+    format_ = Y4mFormat(line, spec, name_);
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> FrameSource::Open(const InputSpec& spec, const ReadPolicy& policy) {
+    const bool standard = spec.path == "-";
+    const std::string name = standard ? "standard input" : spec.path;
+    std::unique_ptr<FileDescriptor> fd;
+    if (standard) {
+        fd = std::make_unique<FileDescriptor>(STDIN_FILENO, false);
+    } else {
+        const int raw = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (raw < 0) throw CliError("dunmorel: cannot open input " + name + ": " + Errno());
+        fd = std::make_unique<FileDescriptor>(raw, true);
+    }
+    struct stat st {};
+    if (fstat(fd->get(), &st) != 0) throw CliError("dunmorel: cannot examine input " + name + ": " + Errno());
+    if (S_ISDIR(st.st_mode)) throw CliError("dunmorel: input " + name + " is a directory");
+    if (S_ISREG(st.st_mode)) {
+        // Standard input redirected from a file is read from where it stands.
+        const off_t base = standard ? lseek(fd->get(), 0, SEEK_CUR) : 0;
+        if (base >= 0 && base <= st.st_size)
+            return std::make_unique<SeekableSource>(std::move(fd), name, base, st.st_size - base, spec,
+                                                    std::pair{st.st_dev, st.st_ino});
+    }
+    return std::make_unique<StreamSource>(std::move(fd), name, spec, policy);
+}
+
+}  // namespace dunmorel::cli

@@ -1,0 +1,90 @@
+// Frame input for the tool: a Y4M or raw video file, or a pipe, seen as numbered frames in the
+// raw file layout. A regular file is read at random; anything else (a pipe, a terminal) is read
+// once, in order, keeping only the frames that are still wanted.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/options.h"
+#include "host/interface.h"
+
+namespace dunmorel::cli {
+
+struct InputSpec {
+    std::string path;  // "-" for standard input
+    // Raw input only; a Y4M input is refused when any of them is given.
+    std::optional<int> pixel_type;
+    std::optional<PictureSize> size;
+    std::optional<FrameRate> fps;
+};
+
+// Which frames of a sequential input are worth keeping when they go by.
+struct ReadPolicy {
+    int first = 0;  // frames below this one are dropped as they are read...
+    int keep = 0;   // ...except this one (the reference frame of the calibration)
+    // Frames read ahead of the oldest wanted frame are held in memory up to this many; further
+    // ones wait in an anonymous temporary file, so memory stays flat however far ahead a
+    // reference frame lies.
+    int memory_frames = 8;
+};
+
+// The frame count given to the filter while a sequential input's length is still unknown.
+inline constexpr int kUnknownFrameCount = 0x7fffffff;
+
+struct InputFormat {
+    VideoInfo vi{};  // num_frames is kUnknownFrameCount until the length is known
+    std::size_t frame_bytes = 0;
+    bool y4m = false;
+    std::string y4m_header;  // the stream header line, without its line feed
+    std::optional<int> frame_count;
+};
+
+// Frame n was asked for but the input ends before it.
+class EndOfInput : public CliError {
+public:
+    using CliError::CliError;
+};
+
+class FrameSource {
+public:
+    // Opens and identifies the input. Throws CliError with a one-line message when it cannot
+    // be opened, is empty, has a bad header, lacks --format/--size for raw data, or (for a
+    // regular file) does not hold a whole number of frames.
+    static std::unique_ptr<FrameSource> Open(const InputSpec& spec, const ReadPolicy& policy);
+
+    virtual ~FrameSource() = default;
+    FrameSource(const FrameSource&) = delete;
+    FrameSource& operator=(const FrameSource&) = delete;
+
+    const InputFormat& format() const { return format_; }
+    // "standard input" or the path, as messages name the input.
+    const std::string& name() const { return name_; }
+    // Device and inode of a regular-file input, to refuse writing over it.
+    std::optional<std::pair<dev_t, ino_t>> identity() const { return identity_; }
+
+    // True when frame n exists, reading a sequential input up to it; false when the input ends
+    // before it. Throws CliError when the input is damaged on the way (truncated frame...).
+    virtual bool Ensure(int n) = 0;
+    // Copies frame n in the raw layout into `out` (format().frame_bytes bytes). Safe to call
+    // from several threads. Throws EndOfInput when the input ends before frame n, CliError
+    // for a damaged input or a frame that was already released.
+    virtual void Read(int n, std::uint8_t* out) = 0;
+    // Frames below n will not be asked for again.
+    virtual void Release(int n) { static_cast<void>(n); }
+
+protected:
+    FrameSource() = default;
+    std::string Message(const std::string& text) const { return "dunmorel: " + name_ + ": " + text; }
+
+    InputFormat format_;
+    std::string name_;
+    std::optional<std::pair<dev_t, ino_t>> identity_;
+};
+
+}  // namespace dunmorel::cli

@@ -1,0 +1,283 @@
+#include "cli/options.h"
+
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+#include "host/interface.h"
+
+namespace dunmorel::cli {
+
+namespace {
+
+std::string Quote(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// A whole decimal number with an optional sign, nothing before or after it.
+std::optional<long long> ParseDecimal(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    long long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+unsigned ParsePositiveUnsigned(std::string_view text, std::string_view what) {
+    const std::optional<long long> v = ParseDecimal(text);
+    if (!v || *v <= 0 || *v > std::numeric_limits<unsigned>::max())
+        throw CliError("dunmorel: " + std::string(what) + " must be a positive whole number, got " + Quote(text));
+    return static_cast<unsigned>(*v);
+}
+
+int ParsePositiveInt(std::string_view text, std::string_view what) {
+    const int v = ParseNonNegativeInt(text, what);
+    if (v == 0) throw CliError("dunmorel: " + std::string(what) + " must be at least 1, got " + Quote(text));
+    return v;
+}
+
+bool IsName(std::string_view name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name.front()))) return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+    return true;
+}
+
+}  // namespace
+
+int ParseNonNegativeInt(std::string_view text, std::string_view what) {
+    const std::optional<long long> v = ParseDecimal(text);
+    if (!v || *v < 0 || *v > std::numeric_limits<int>::max())
+        throw CliError("dunmorel: " + std::string(what) + " must be a whole number from 0 to " +
+                       std::to_string(std::numeric_limits<int>::max()) + ", got " + Quote(text));
+    return static_cast<int>(*v);
+}
+
+PictureSize ParsePictureSize(std::string_view text) {
+    const std::size_t x = text.find_first_of("xX");
+    if (x == std::string_view::npos)
+        throw CliError("dunmorel: --size must be WIDTHxHEIGHT, e.g. 352x288, got " + Quote(text));
+    return {ParsePositiveInt(text.substr(0, x), "the width of --size"),
+            ParsePositiveInt(text.substr(x + 1), "the height of --size")};
+}
+
+FrameRate ParseFrameRate(std::string_view text) {
+    const std::size_t slash = text.find_first_of("/:");
+    if (slash == std::string_view::npos) return {ParsePositiveUnsigned(text, "--fps"), 1};
+    return {ParsePositiveUnsigned(text.substr(0, slash), "the numerator of --fps"),
+            ParsePositiveUnsigned(text.substr(slash + 1), "the denominator of --fps")};
+}
+
+FrameRange ParseFrameRange(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        throw CliError("dunmorel: --range must be FIRST:LAST (or FIRST: for the rest), got " + Quote(text));
+    FrameRange range;
+    range.first = ParseNonNegativeInt(text.substr(0, colon), "the first frame of --range");
+    const std::string_view last = text.substr(colon + 1);
+    if (!last.empty()) {
+        range.last = ParseNonNegativeInt(last, "the last frame of --range");
+        if (*range.last < range.first)
+            throw CliError("dunmorel: --range " + std::string(text) + " ends before it starts");
+    }
+    return range;
+}
+
+int ParseRawFormat(std::string_view text) {
+    const std::string name = Lower(text);
+    if (name == "yv12") return VideoInfo::CS_YV12;
+    if (name == "i420") return VideoInfo::CS_I420;
+    if (name == "yuy2") return VideoInfo::CS_YUY2;
+    if (name == "rgb24") return VideoInfo::CS_BGR24;
+    if (name == "rgb32") return VideoInfo::CS_BGR32;
+    throw CliError("dunmorel: unknown --format " + Quote(text) + " (use yv12, i420, yuy2, rgb24 or rgb32)");
+}
+
+ScriptArgument ParseScriptWord(std::string_view word) {
+    const std::size_t eq = word.find('=');
+    if (eq == std::string_view::npos)
+        throw CliError("dunmorel: unexpected word " + Quote(word) + " (script arguments are NAME=VALUE)");
+    const std::string_view name = word.substr(0, eq);
+    const std::string_view value = word.substr(eq + 1);
+    if (!IsName(name)) throw CliError("dunmorel: " + Quote(word) + " has no valid argument name before '='");
+
+    ScriptArgument arg{std::string(name), 0};
+    const std::string lower = Lower(value);
+    if (lower == "true" || lower == "false") {
+        arg.value = lower == "true";
+        return arg;
+    }
+    const std::optional<long long> number = ParseDecimal(value);
+    if (!number)
+        throw CliError("dunmorel: " + Quote(word) + ": the value of " + std::string(name) +
+                       " must be an integer or true/false");
+    if (*number < std::numeric_limits<int>::min() || *number > std::numeric_limits<int>::max())
+        throw CliError("dunmorel: " + Quote(word) + ": the value of " + std::string(name) +
+                       " is outside the 32-bit integer range");
+    arg.value = static_cast<int>(*number);
+    return arg;
+}
+
+Options ParseOptions(const std::vector<std::string>& words) {
+    Options o;
+    bool raw_given = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        // "-" alone names standard input or output, so it is a value, never an option.
+        if (word.size() < 2 || word[0] != '-') {
+            o.script_arguments.push_back(ParseScriptWord(word));
+            continue;
+        }
+        std::string key = word;
+        std::optional<std::string> inline_value;
+        if (word.rfind("--", 0) == 0) {
+            if (const std::size_t eq = word.find('='); eq != std::string::npos) {
+                key = word.substr(0, eq);
+                inline_value = word.substr(eq + 1);
+            }
+        }
+        auto value = [&]() -> std::string {
+            if (inline_value) return *inline_value;
+            if (i + 1 >= words.size()) throw CliError("dunmorel: " + key + " needs a value");
+            return words[++i];
+        };
+        auto no_value = [&] {
+            if (inline_value) throw CliError("dunmorel: " + key + " takes no value");
+        };
+
+        if (key == "-h" || key == "--help") {
+            no_value();
+            o.help = true;
+        } else if (key == "-i" || key == "--input") {
+            o.input = value();
+            if (o.input.empty()) throw CliError("dunmorel: " + key + " needs a file name or -");
+        } else if (key == "-o" || key == "--output") {
+            o.output = value();
+            if (o.output.empty()) throw CliError("dunmorel: " + key + " needs a file name or -");
+        } else if (key == "--plugin") {
+            o.plugin = value();
+        } else if (key == "--format") {
+            o.pixel_type = ParseRawFormat(value());
+            raw_given = true;
+        } else if (key == "--size") {
+            o.size = ParsePictureSize(value());
+            raw_given = true;
+        } else if (key == "--fps") {
+            o.fps = ParseFrameRate(value());
+        } else if (key == "--range") {
+            o.range = ParseFrameRange(value());
+        } else if (key == "--frames") {
+            o.frames = ParsePositiveInt(value(), "--frames");
+        } else if (key == "--threads") {
+            o.threads = ParsePositiveInt(value(), "--threads");
+            // Far beyond any useful count; it bounds the frames kept in flight.
+            if (*o.threads > 256) throw CliError("dunmorel: --threads must be at most 256");
+        } else if (key == "-q" || key == "--quiet") {
+            no_value();
+            o.quiet = true;
+        } else if (key == "--header") {
+            no_value();
+            o.header = HeaderMode::always;
+        } else if (key == "--no-header") {
+            no_value();
+            o.header = HeaderMode::never;
+        } else if (key == "--demo") {
+            no_value();
+            o.demo = true;
+        } else if (key == "--demo-dir") {
+            o.demo_dir = value();
+            if (o.demo_dir.empty()) throw CliError("dunmorel: --demo-dir needs a directory");
+        } else {
+            throw CliError("dunmorel: unknown option " + Quote(key) + " (see --help)");
+        }
+    }
+    if (o.help) return o;
+    if (o.demo) {
+        if (!o.input.empty() || !o.output.empty() || raw_given || o.fps || o.range || o.frames)
+            throw CliError("dunmorel: --demo makes its own clip; it takes no -i, -o, --format, --size, "
+                           "--fps, --range or --frames");
+        return o;
+    }
+    if (o.input.empty()) throw CliError("dunmorel: missing -i INPUT (see --help)");
+    if (o.output.empty()) throw CliError("dunmorel: missing -o OUTPUT (see --help)");
+    if (o.pixel_type.has_value() != o.size.has_value())
+        throw CliError("dunmorel: raw input needs both --format and --size");
+    return o;
+}
+
+std::string HelpText() {
+    return R"(Usage: dunmorel [OPTIONS] -i INPUT -o OUTPUT [NAME=VALUE ...]
+       dunmorel --demo [--demo-dir DIR] [NAME=VALUE ...]
+
+Runs the Dunmorel noise-reduction filter plug-in through a built-in frame server and
+streams the filtered frames from INPUT to OUTPUT.
+
+Input and output:
+  -i, --input INPUT     file to read, or - for standard input. An input that starts with
+                        a YUV4MPEG2 header is Y4M (4:2:0 only; size, rate and format come
+                        from the header); anything else is raw video and needs --format
+                        and --size.
+  -o, --output OUTPUT   file to write, or - for standard output. The output has the
+                        input's layout: Y4M for Y4M input, the same raw format otherwise.
+  --format FMT          raw input format: yv12 or i420 (Y plane, then U, then V), yuy2
+                        (Y0 U Y1 V), rgb24 (B G R), rgb32 (B G R A); rows top to bottom.
+  --size WxH            raw input picture size, e.g. 352x288 (even where chroma is
+                        subsampled).
+  --fps N/D             raw input frame rate (default 25/1).
+
+Frames and work:
+  --range FIRST:LAST    filter only frames FIRST..LAST (inclusive; FIRST: runs to the end;
+                        a LAST past the end stops at the end). The noise is still measured
+                        on frame nf of the whole clip, so the outputs of consecutive ranges,
+                        concatenated, equal the output of the whole clip byte for byte.
+  --frames N            stop after N frames (counted from the range's first frame).
+  --threads N           frames filtered at once (default: the number of processor cores).
+                        The output never depends on N.
+  --header, --no-header
+                        whether a Y4M output starts with its stream header. By default it
+                        does only when the output starts at frame 0, so that the pieces of
+                        --range 0:99, --range 100:199, ... concatenate into one Y4M stream.
+  -q, --quiet           no progress line (it is shown only when standard error is a
+                        terminal anyway).
+  --plugin PATH         the plug-in to load (default: libdunmorel.so in ../lib relative to
+                        this program, or next to it).
+  --demo                make a short noisy clip, denoise it, print the calibration report
+                        and the PSNR of the noisy and the denoised clip against the clean
+                        one, and write clean, noisy and denoised Y4M files.
+  --demo-dir DIR        where --demo writes its files (default: the current directory).
+  -h, --help            this text.
+
+Filter arguments (NAME=VALUE; an argument left out keeps the filter's default):
+  xgrid=N    width of the smoothing neighbourhood: 3, 5, 7, 9 or 11 (default 5)
+  ygrid=N    height of the neighbourhood: 3, 5, 7, 9 or 11 (default: the xgrid in effect)
+  print=B    true: do not filter, report the calibration as an error and stop (default false)
+  limit=N    keep adding passes while one lowers the noise window's variance by more than
+             N percent, 0 to 20 (default 1)
+  nf=N       frame on which the noise is measured (default 0)
+  autow=B    true: find the flattest window automatically; false: use lx, rx, ty, by
+             (default true)
+  minw=N     least area in pixels of the automatic window, from width*height/128 to
+             width*height/16 and at least 1024 (default width*height/64)
+  lx=N rx=N  left and right column of the noise window, inclusive (required when autow=false)
+  ty=N by=N  top and bottom row of the noise window, counted from the top of the picture
+             (required when autow=false)
+  ry=N       strength of plane 0 (Y or R), 0 to 500; 0 leaves the plane alone (default 1)
+  gu=N       strength of plane 1 (U or G), 0 to 500 (default 1)
+  bv=N       strength of plane 2 (V or B), 0 to 500 (default 1)
+  B is true or false.
+
+Errors (a filter argument error, the calibration report of print=true, an unreadable or
+damaged input) are printed as one line on standard error, and the exit status is 1.
+
+Example:
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | dunmorel -i - -o - xgrid=7 |
+      ffmpeg -i - -c:v libx264 out.mp4
+)";
+}
+
+}  // namespace dunmorel::cli

@@ -1,0 +1,96 @@
+// The command line of the `dunmorel` tool: options, their values and the script arguments given
+// as NAME=VALUE words. Pure parsing, no I/O, so that tests can call it directly.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace dunmorel::cli {
+
+// Any failure the tool reports to its user: the text is printed as it stands, on one line.
+class CliError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One NAME=VALUE word. The value is typed the way a script literal would be: an integer or
+// true/false. Whether the name exists and the type fits is decided by the function's
+// registered signature when it is called, so the tool and a script reject the same calls.
+struct ScriptArgument {
+    std::string name;
+    std::variant<int, bool> value;
+
+    bool operator==(const ScriptArgument&) const = default;
+};
+
+struct PictureSize {
+    int width = 0;
+    int height = 0;
+    bool operator==(const PictureSize&) const = default;
+};
+
+struct FrameRate {
+    unsigned numerator = 25;
+    unsigned denominator = 1;
+    bool operator==(const FrameRate&) const = default;
+};
+
+// Frames first..last, inclusive; no last means "to the end of the input".
+struct FrameRange {
+    int first = 0;
+    std::optional<int> last;
+    bool operator==(const FrameRange&) const = default;
+};
+
+// Whether a Y4M output starts with its stream header. Automatic writes it only when the output
+// starts at frame 0, so that the outputs of consecutive --range pieces concatenate to one
+// valid stream.
+enum class HeaderMode { automatic, always, never };
+
+struct Options {
+    bool help = false;
+    bool demo = false;
+    std::string demo_dir = ".";
+
+    std::string input;
+    std::string output;
+    std::optional<std::string> plugin;
+
+    // Raw input only.
+    std::optional<int> pixel_type;
+    std::optional<PictureSize> size;
+    std::optional<FrameRate> fps;
+
+    std::optional<FrameRange> range;
+    std::optional<int> frames;
+    std::optional<int> threads;
+    bool quiet = false;
+    HeaderMode header = HeaderMode::automatic;
+
+    std::vector<ScriptArgument> script_arguments;
+};
+
+// Parses the words after the program name. Throws CliError with a one-line message for any
+// unknown option, missing or malformed value, or missing -i/-o.
+Options ParseOptions(const std::vector<std::string>& words);
+
+// "name=value" as a script argument. Throws CliError when the word has no '=' or no name, or
+// the value is neither a 32-bit integer nor true/false.
+ScriptArgument ParseScriptWord(std::string_view word);
+
+// The value parsers behind the options; each throws CliError naming `what` on failure.
+int ParseNonNegativeInt(std::string_view text, std::string_view what);
+PictureSize ParsePictureSize(std::string_view text);
+FrameRate ParseFrameRate(std::string_view text);
+FrameRange ParseFrameRange(std::string_view text);
+// "yv12", "i420", "yuy2", "rgb24" or "rgb32" (any case) to a pixel type.
+int ParseRawFormat(std::string_view text);
+
+// The --help text.
+std::string HelpText();
+
+}  // namespace dunmorel::cli

@@ -1,0 +1,37 @@
+// YUV4MPEG2 stream and frame headers. Only what the tool needs: size, rate and colour space are
+// read, and the header line is kept whole so that an output stream can repeat it unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace dunmorel::cli {
+
+// What every Y4M stream starts with, the blank included.
+inline constexpr std::string_view kY4mSignature = "YUV4MPEG2 ";
+// A header longer than this is taken for garbage rather than read on without end.
+inline constexpr std::size_t kY4mMaxHeaderLine = 65536;
+
+struct Y4mHeader {
+    int width = 0;
+    int height = 0;
+    // 0/0 when the stream gives no rate (or gives 0:0, "unknown").
+    unsigned fps_numerator = 0;
+    unsigned fps_denominator = 0;
+    std::string colour;  // the C tag's value, empty when there is none
+    std::string line;    // the header line as read, without its line feed
+};
+
+// Parses a stream header line (without the line feed). Throws CliError for a line that is not
+// a Y4M header, lacks W or H, or holds a malformed W, H or F.
+Y4mHeader ParseY4mHeader(std::string_view line);
+
+// The pixel type for the header's colour space: YV12 for 4:2:0 (C420, C420jpeg, C420mpeg2,
+// C420paldv or no C tag). Throws CliError naming any other colour space.
+int Y4mPixelType(const Y4mHeader& header);
+
+// Throws CliError unless the line (without its line feed) is a frame header: "FRAME" alone or
+// followed by a blank and parameters.
+void CheckY4mFrameHeader(std::string_view line);
+
+}  // namespace dunmorel::cli
