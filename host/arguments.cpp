@@ -132,8 +132,10 @@ AVSValue DUNMOREL_CDECL CreateDunmorel(AVSValue args, void*, IScriptEnvironment*
     // that release is one too many, so such a host (it says so through this cache key) is handed
     // the reference it will take back. Other hosts answer 0 and nothing changes.
     if (env->ManageCache(kManageCacheExtraClipRelease, nullptr) == reinterpret_cast<void*>(1)) {
-        for (int i = 0; i < args.ArraySize(); ++i)
-            if (args[i].IsClip() && args[i].AsClip()) args[i].AsClip()->AddRef();
+        for (int i = 0; i < args.ArraySize(); ++i) {
+            const PClip clip = args[i].AsClip();
+            if (IClip* raw = clip.get()) raw->AddRef();
+        }
     }
 #endif
     return result;
