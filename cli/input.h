@@ -19,9 +19,9 @@ namespace dunmorel::cli {
 struct InputSpec {
     std::string path;  // "-" for standard input
     // Raw input only; a Y4M input is refused when any of them is given.
-    std::optional<int> pixel_type;
-    std::optional<PictureSize> size;
-    std::optional<FrameRate> fps;
+    std::optional<int> pixel_type = std::nullopt;
+    std::optional<PictureSize> size = std::nullopt;
+    std::optional<FrameRate> fps = std::nullopt;
 };
 
 // Which frames of a sequential input are worth keeping when they go by.

@@ -1,0 +1,445 @@
+// The dunmorel tool's pure parts: command line, NAME=VALUE words, Y4M headers, the frame
+// input over files and pipes, the demo clip and PSNR.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/demo.h"
+#include "cli/input.h"
+#include "cli/job.h"
+#include "cli/options.h"
+#include "cli/y4m.h"
+#include "cli_test_support.h"
+
+namespace dunmorel::cli {
+namespace {
+
+
+// --- NAME=VALUE words ---------------------------------------------------------------------
+
+struct WordCase {
+    const char* word;
+    const char* name;
+    std::variant<int, bool> value;
+};
+
+class ScriptWordAccepted : public ::testing::TestWithParam<WordCase> {};
+
+TEST_P(ScriptWordAccepted, TypesTheValueLikeAScriptLiteral) {
+    const ScriptArgument a = ParseScriptWord(GetParam().word);
+    EXPECT_EQ(a.name, GetParam().name);
+    EXPECT_EQ(a.value, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, ScriptWordAccepted,
+                         ::testing::Values(WordCase{"xgrid=7", "xgrid", 7}, WordCase{"print=true", "print", true},
+                                           WordCase{"autow=False", "autow", false}, WordCase{"nf=-1", "nf", -1},
+                                           WordCase{"ry=+3", "ry", 3},
+                                           WordCase{"minw=2147483647", "minw", 2147483647},
+                                           WordCase{"lx=-2147483648", "lx", -2147483647 - 1},
+                                           // Unknown names pass here; the server's binding rejects them.
+                                           WordCase{"zzz=1", "zzz", 1}));
+
+class ScriptWordRejected : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ScriptWordRejected, WithOneLineNamingTheWord) {
+    try {
+        ParseScriptWord(GetParam());
+        FAIL() << "accepted " << GetParam();
+    } catch (const CliError& e) {
+        const std::string text = e.what();
+        EXPECT_EQ(text.find('\n'), std::string::npos);
+        EXPECT_NE(text.find(GetParam()), std::string::npos) << text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, ScriptWordRejected,
+                         ::testing::Values("xgrid", "=5", "xgrid=abc", "xgrid=", "xgrid=1.5", "xgrid=0x10",
+                                           "xgrid=2147483648", "lx=-2147483649", "1x=3", "x-grid=3", "print=yes",
+                                           "xgrid=5=5", "xgrid=++5"));
+
+// --- options ------------------------------------------------------------------------------
+
+Options Parse(std::vector<std::string> words) { return ParseOptions(words); }
+
+TEST(CliOptions, ReadsEveryOptionInBothSpellings) {
+    const Options o = Parse({"-i", "-", "--output=out.yuv", "--format", "RGB24", "--size=320x240", "--fps",
+                             "30000/1001", "--range", "10:19", "--frames=5", "--threads", "3", "-q", "--no-header",
+                             "--plugin", "/x/libdunmorel.so", "xgrid=7", "print=false"});
+    EXPECT_EQ(o.input, "-");
+    EXPECT_EQ(o.output, "out.yuv");
+    EXPECT_EQ(o.pixel_type, VideoInfo::CS_BGR24);
+    EXPECT_EQ(o.size, (PictureSize{320, 240}));
+    EXPECT_EQ(o.fps, (FrameRate{30000, 1001}));
+    EXPECT_EQ(o.range, (FrameRange{10, 19}));
+    EXPECT_EQ(o.frames, 5);
+    EXPECT_EQ(o.threads, 3);
+    EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(o.header, HeaderMode::never);
+    EXPECT_EQ(o.plugin, "/x/libdunmorel.so");
+    ASSERT_EQ(o.script_arguments.size(), 2u);
+    EXPECT_EQ(o.script_arguments[0], (ScriptArgument{"xgrid", 7}));
+    EXPECT_EQ(o.script_arguments[1], (ScriptArgument{"print", false}));
+}
+
+TEST(CliOptions, DefaultsLeaveEverythingUnset) {
+    const Options o = Parse({"-i", "a.y4m", "-o", "-"});
+    EXPECT_FALSE(o.pixel_type || o.size || o.fps || o.range || o.frames || o.threads || o.plugin);
+    EXPECT_EQ(o.header, HeaderMode::automatic);
+    EXPECT_FALSE(o.quiet);
+    EXPECT_TRUE(o.script_arguments.empty());
+}
+
+TEST(CliOptions, OpenRangeAndBareFrameRate) {
+    const Options o = Parse({"-i", "a", "-o", "b", "--range", "7:", "--fps", "50"});
+    EXPECT_EQ(o.range, (FrameRange{7, std::nullopt}));
+    EXPECT_EQ(o.fps, (FrameRate{50, 1}));
+}
+
+TEST(CliOptions, HelpAndDemoNeedNoFiles) {
+    EXPECT_TRUE(Parse({"--help"}).help);
+    const Options demo = Parse({"--demo", "--demo-dir", "/tmp/d", "xgrid=3"});
+    EXPECT_TRUE(demo.demo);
+    EXPECT_EQ(demo.demo_dir, "/tmp/d");
+    EXPECT_EQ(demo.script_arguments.size(), 1u);
+}
+
+class OptionsRejected : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(OptionsRejected, WithOneLine) {
+    try {
+        Parse(GetParam());
+        FAIL() << "accepted";
+    } catch (const CliError& e) {
+        EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("dunmorel: ", 0), 0u) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, OptionsRejected,
+    ::testing::Values(std::vector<std::string>{"-o", "x"}, std::vector<std::string>{"-i", "x"},
+                      std::vector<std::string>{"-i", "x", "-o"}, std::vector<std::string>{"-i", "x", "-o", "y", "--bogus"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--range", "9:5"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--range", "5"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--range", "-1:5"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--size", "0x240"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--size", "320"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--format", "nv12", "--size", "2x2"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--format", "yv12"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--fps", "0/1"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--threads", "0"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--frames", "0"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "--quiet=yes"},
+                      std::vector<std::string>{"-i", "x", "-o", "y", "stray"},
+                      std::vector<std::string>{"--demo", "-i", "x"}));
+
+TEST(CliOptions, NamedArgumentsKeepTypesAndNfIsFound) {
+    const std::vector<ScriptArgument> args{{"xgrid", 7}, {"print", true}, {"NF", 4}};
+    const auto named = NamedArguments(args);
+    ASSERT_EQ(named.size(), 3u);
+    EXPECT_TRUE(named[0].second.IsInt());
+    EXPECT_EQ(named[0].second.AsInt(), 7);
+    EXPECT_TRUE(named[1].second.IsBool());
+    EXPECT_TRUE(named[1].second.AsBool());
+    EXPECT_EQ(ReferenceFrame(args), 4);
+    EXPECT_EQ(ReferenceFrame({{"nf", true}}), 0);
+    EXPECT_EQ(ReferenceFrame({}), 0);
+}
+
+// --- Y4M headers --------------------------------------------------------------------------
+
+TEST(Y4m, ReadsWhatFfmpegWrites) {
+    const std::string line = "YUV4MPEG2 W320 H240 F30000:1001 Ip A1:1 C420jpeg XYSCSS=420JPEG";
+    const Y4mHeader h = ParseY4mHeader(line);
+    EXPECT_EQ(h.width, 320);
+    EXPECT_EQ(h.height, 240);
+    EXPECT_EQ(h.fps_numerator, 30000u);
+    EXPECT_EQ(h.fps_denominator, 1001u);
+    EXPECT_EQ(h.colour, "420jpeg");
+    EXPECT_EQ(h.line, line);
+    EXPECT_EQ(Y4mPixelType(h), VideoInfo::CS_YV12);
+}
+
+TEST(Y4m, EveryFourTwoZeroSitingIsYv12) {
+    for (const char* c : {"", " C420", " C420jpeg", " C420mpeg2", " C420paldv"})
+        EXPECT_EQ(Y4mPixelType(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1") + c)), VideoInfo::CS_YV12) << c;
+}
+
+TEST(Y4m, OtherColourSpacesAreRefusedByName) {
+    for (const char* c : {"444", "422", "mono", "420p10", "411"}) {
+        try {
+            Y4mPixelType(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
+            FAIL() << c;
+        } catch (const CliError& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("C") + c + " is not supported"), std::string::npos)
+                << e.what();
+        }
+    }
+}
+
+class Y4mHeaderRejected : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(Y4mHeaderRejected, SaysWhatIsWrong) {
+    try {
+        ParseY4mHeader(GetParam().first);
+        FAIL() << GetParam().first;
+    } catch (const CliError& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().second), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, Y4mHeaderRejected,
+    ::testing::Values(std::pair{"YUV4MPEG2 H240 F25:1", "no frame width (W)"},
+                      std::pair{"YUV4MPEG2 W320 F25:1", "no frame height (H)"},
+                      std::pair{"YUV4MPEG2 W0 H240", "bad width"}, std::pair{"YUV4MPEG2 W32a H240", "bad width"},
+                      std::pair{"YUV4MPEG2 W320 H-2", "bad height"},
+                      std::pair{"YUV4MPEG2 W320 H240 F25", "bad frame rate"},
+                      std::pair{"YUV4MPEG2 W320 H240 Fx:1", "bad frame rate"},
+                      std::pair{"YUV4MPEG W320 H240", "not a Y4M"}));
+
+TEST(Y4m, MissingOrUnknownRateIsLeftZero) {
+    EXPECT_EQ(ParseY4mHeader("YUV4MPEG2 W8 H8").fps_numerator, 0u);
+    EXPECT_EQ(ParseY4mHeader("YUV4MPEG2 W8 H8 F0:0").fps_denominator, 0u);
+}
+
+TEST(Y4m, FrameHeaders) {
+    EXPECT_NO_THROW(CheckY4mFrameHeader("FRAME"));
+    EXPECT_NO_THROW(CheckY4mFrameHeader("FRAME Ip XFOO=1"));
+    for (const char* bad : {"FRAMES", "FRAM", "", "frame", "XFRAME"}) EXPECT_THROW(CheckY4mFrameHeader(bad), CliError) << bad;
+}
+
+// --- frame input --------------------------------------------------------------------------
+
+// Frame k of a clip, every byte distinct enough to catch a frame read from the wrong place.
+std::string FrameBytes(std::size_t size, int k) {
+    std::string f(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) f[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(k) * 31 + 1) & 0xff);
+    return f;
+}
+
+// 16x16 YV12: 384 bytes a frame.
+constexpr std::size_t kSmall = 16 * 16 * 3 / 2;
+const char* kSmallHeader = "YUV4MPEG2 W16 H16 F24:1 C420mpeg2";
+
+std::string SmallY4m(int frames, const std::string& frame_header = "FRAME") {
+    std::string s = std::string(kSmallHeader) + "\n";
+    for (int k = 0; k < frames; ++k) s += frame_header + "\n" + FrameBytes(kSmall, k);
+    return s;
+}
+
+std::string ReadFrame(FrameSource& source, int n) {
+    std::string out(source.format().frame_bytes, '\0');
+    source.Read(n, reinterpret_cast<std::uint8_t*>(out.data()));
+    return out;
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const CliError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST(FrameInput, Y4mFileIsIndexedWithFrameParameters) {
+    const testing::Workspace dir;
+    testing::Spit(dir.File("a.y4m"), SmallY4m(3, "FRAME Ip XA=1"));
+    const auto source = FrameSource::Open({dir.File("a.y4m")}, {});
+    const InputFormat& f = source->format();
+    EXPECT_TRUE(f.y4m);
+    EXPECT_EQ(f.y4m_header, kSmallHeader);
+    EXPECT_EQ(f.frame_count, 3);
+    EXPECT_EQ(f.vi.num_frames, 3);
+    EXPECT_EQ(f.vi.pixel_type, VideoInfo::CS_YV12);
+    EXPECT_EQ(f.vi.fps_numerator, 24u);
+    EXPECT_EQ(f.frame_bytes, kSmall);
+    for (int k : {2, 0, 1}) EXPECT_EQ(ReadFrame(*source, k), FrameBytes(kSmall, k)) << k;
+    EXPECT_FALSE(source->Ensure(3));
+    EXPECT_THROW(ReadFrame(*source, 3), EndOfInput);
+}
+
+TEST(FrameInput, RawFileNeedsWholeFrames) {
+    const testing::Workspace dir;
+    const std::size_t rgb = 8 * 4 * 3;
+    testing::Spit(dir.File("a.rgb"), FrameBytes(rgb, 0) + FrameBytes(rgb, 1));
+    const auto source = FrameSource::Open({dir.File("a.rgb"), VideoInfo::CS_BGR24, PictureSize{8, 4}, FrameRate{30, 1}}, {});
+    EXPECT_EQ(source->format().frame_count, 2);
+    EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(rgb, 1));
+
+    testing::Spit(dir.File("b.rgb"), FrameBytes(rgb, 0) + FrameBytes(rgb - 1, 1));
+    EXPECT_NE(ErrorOf([&] { FrameSource::Open({dir.File("b.rgb"), VideoInfo::CS_BGR24, PictureSize{8, 4}, {}}, {}); })
+                  .find("not a whole number of 96-byte frames (95 bytes left over)"),
+              std::string::npos);
+}
+
+TEST(FrameInput, DamagedFilesAreRefusedWhenOpened) {
+    const testing::Workspace dir;
+    const std::string whole = SmallY4m(3);
+    struct Case {
+        std::string bytes;
+        int pixel_type;  // 0: no raw options
+        PictureSize size;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {whole.substr(0, whole.size() - 1), 0, {}, "frame 2 is truncated (383 of 384 bytes)"},
+        {whole.substr(0, whole.size() - kSmall - 3), 0, {}, "frame 2 is truncated (its FRAME header is incomplete)"},
+        {std::string(kSmallHeader) + "\nFRAMX\n" + FrameBytes(kSmall, 0), 0, {}, "frame 0: bad Y4M frame header"},
+        {"", 0, {}, "input is empty"},
+        {"YUV4MPEG2 W16 H16 C420", 0, {}, "header has no end of line"},
+        {"YUV4MPEG2 W15 H16\n", 0, {}, "YV12 needs an even width"},
+        {"YUV4MPEG2 W16 H16 C444\n", 0, {}, "C444 is not supported"},
+        {"raw bytes", 0, {}, "raw input needs --format and --size"},
+        {whole, VideoInfo::CS_YV12, {16, 16}, "--format, --size and --fps are for raw input only"},
+        {std::string(12, 'x'), VideoInfo::CS_YUY2, {3, 2}, "YUY2 needs an even width"},
+    };
+    for (const Case& c : cases) {
+        testing::Spit(dir.File("bad"), c.bytes);
+        InputSpec spec{dir.File("bad")};
+        if (c.pixel_type != 0) {
+            spec.pixel_type = c.pixel_type;
+            spec.size = c.size;
+        }
+        const std::string error = ErrorOf([&] { FrameSource::Open(spec, {}); });
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        EXPECT_EQ(error.rfind("dunmorel: " + dir.File("bad"), 0), 0u) << error;
+    }
+    EXPECT_NE(ErrorOf([&] { FrameSource::Open({dir.File("missing")}, {}); }).find("cannot open input"), std::string::npos);
+}
+
+// A named pipe fed by a thread, so that the input is read as a stream.
+class FedPipe {
+public:
+    FedPipe(const testing::Workspace& dir, std::string bytes) : path_(dir.File("fifo")) {
+        if (mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+        writer_ = std::thread([this, bytes = std::move(bytes)] {
+            const int fd = open(path_.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+                if (put <= 0) break;  // the reader went away
+                done += static_cast<std::size_t>(put);
+            }
+            close(fd);
+        });
+    }
+    ~FedPipe() { writer_.join(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::thread writer_;
+};
+
+TEST(FrameInput, PipeKeepsOnlyWantedFramesAndSpillsFarReadAhead) {
+    const testing::Workspace dir;
+    FedPipe pipe(dir, SmallY4m(9));
+    // Frames from 2 on are wanted, frame 6 is the reference; one frame fits in memory.
+    auto source = FrameSource::Open({pipe.path()}, {2, 6, 1});
+    EXPECT_FALSE(source->format().frame_count.has_value());
+    EXPECT_EQ(source->format().vi.num_frames, kUnknownFrameCount);
+    // The reference first, as the calibration asks for it: frames 2..5 are read on the way.
+    EXPECT_EQ(ReadFrame(*source, 6), FrameBytes(kSmall, 6));
+    for (int k = 2; k <= 8; ++k) {
+        ASSERT_TRUE(source->Ensure(k));
+        EXPECT_EQ(ReadFrame(*source, k), FrameBytes(kSmall, k)) << k;
+        source->Release(k + 1);
+    }
+    EXPECT_FALSE(source->Ensure(9));
+    EXPECT_THROW(ReadFrame(*source, 9), EndOfInput);
+    // Dropped while read (below the first wanted frame) and released ones are gone.
+    EXPECT_NE(ErrorOf([&] { ReadFrame(*source, 1); }).find("dropped"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { ReadFrame(*source, 5); }).find("dropped"), std::string::npos);
+}
+
+TEST(FrameInput, PipeReferenceBeforeTheFirstWantedFrameIsKept) {
+    const testing::Workspace dir;
+    FedPipe pipe(dir, SmallY4m(6));
+    auto source = FrameSource::Open({pipe.path()}, {4, 1, 2});
+    ASSERT_TRUE(source->Ensure(4));
+    EXPECT_EQ(ReadFrame(*source, 4), FrameBytes(kSmall, 4));
+    EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(kSmall, 1));
+}
+
+TEST(FrameInput, PipeTruncatedFrameFailsAfterTheWholeOnes) {
+    const testing::Workspace dir;
+    const std::string whole = SmallY4m(3);
+    FedPipe pipe(dir, whole.substr(0, whole.size() - 10));
+    auto source = FrameSource::Open({pipe.path()}, {});
+    ASSERT_TRUE(source->Ensure(1));
+    EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(kSmall, 1));
+    EXPECT_NE(ErrorOf([&] { source->Ensure(2); }).find("frame 2 is truncated (374 of 384 bytes)"), std::string::npos);
+}
+
+TEST(FrameInput, RawPipe) {
+    const testing::Workspace dir;
+    const std::size_t yuy2 = 4 * 2 * 2;
+    FedPipe pipe(dir, FrameBytes(yuy2, 0) + FrameBytes(yuy2, 1) + FrameBytes(yuy2, 2).substr(0, 5));
+    auto source = FrameSource::Open({pipe.path(), VideoInfo::CS_YUY2, PictureSize{4, 2}, {}}, {});
+    EXPECT_FALSE(source->format().y4m);
+    EXPECT_EQ(source->format().vi.fps_numerator, 25u);
+    ASSERT_TRUE(source->Ensure(1));
+    EXPECT_EQ(ReadFrame(*source, 0), FrameBytes(yuy2, 0));
+    EXPECT_NE(ErrorOf([&] { source->Ensure(2); }).find("frame 2 is truncated (5 of 16 bytes)"), std::string::npos);
+}
+
+// --- demo clip and PSNR -------------------------------------------------------------------
+
+TEST(Demo, ClipIsDeterministicAndHasTheNoiseItClaims) {
+    const DemoNoise noise;
+    const DemoClip a = SynthesizeDemoClip(128, 96, 3, noise);
+    const DemoClip b = SynthesizeDemoClip(128, 96, 3, noise);
+    EXPECT_EQ(a.frame_bytes, 128u * 96 * 3 / 2);
+    EXPECT_EQ(a.clean.size(), 3 * a.frame_bytes);
+    EXPECT_EQ(a.noisy, b.noisy);
+    EXPECT_EQ(a.clean, b.clean);
+    DemoNoise other = noise;
+    other.seed += 1;
+    EXPECT_NE(SynthesizeDemoClip(128, 96, 3, other).noisy, a.noisy);
+
+    // The measured noise power matches the standard deviations (the scene keeps clear of 0
+    // and 255, so clamping does not bias it).
+    const std::size_t luma = 128 * 96;
+    double y = 0, c = 0;
+    std::size_t ny = 0, nc = 0;
+    for (std::size_t i = 0; i < a.clean.size(); ++i) {
+        const double d = double(a.noisy[i]) - double(a.clean[i]);
+        if (i % a.frame_bytes < luma) {
+            y += d * d;
+            ++ny;
+        } else {
+            c += d * d;
+            ++nc;
+        }
+    }
+    EXPECT_NEAR(std::sqrt(y / ny), noise.luma_sigma, 0.3);
+    EXPECT_NEAR(std::sqrt(c / nc), noise.chroma_sigma, 0.3);
+}
+
+TEST(Demo, Psnr) {
+    const std::vector<std::uint8_t> zero(100, 0), one(100, 1), mixed = [] {
+        std::vector<std::uint8_t> v(100, 0);
+        v[0] = 10;  // squared error 100 over 100 samples: MSE 1
+        return v;
+    }();
+    EXPECT_TRUE(std::isinf(Psnr(zero.data(), zero.data(), zero.size())));
+    EXPECT_NEAR(Psnr(zero.data(), one.data(), 100), 48.1308, 1e-4);
+    EXPECT_NEAR(Psnr(zero.data(), mixed.data(), 100), 48.1308, 1e-4);
+    EXPECT_NEAR(Psnr(zero.data(), std::vector<std::uint8_t>(100, 255).data(), 100), 0.0, 1e-9);
+}
+
+}  // namespace
+}  // namespace dunmorel::cli

@@ -1,0 +1,406 @@
+// The built `dunmorel` executable, run as a user runs it: through ffmpeg pipelines, over files
+// and pipes, split into ranges, and fed damaged input.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/demo.h"
+#include "cli/input.h"
+#include "cli/options.h"
+#include "cli_test_support.h"
+
+namespace dunmorel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Slurp;
+using testing::Spit;
+using testing::Workspace;
+
+const std::string kTool = DUNMOREL_CLI_PATH;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs a bash command line; with pipefail, a pipeline's status is its last failing command's.
+Outcome Shell(const Workspace& ws, const std::string& command) {
+    const std::string out = ws.File("run.stdout");
+    const std::string err = ws.File("run.stderr");
+    const std::string line = "bash -c " + Quote("set -o pipefail; " + command) + " >" + out + " 2>" + err + " </dev/null";
+    const int raw = std::system(line.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = Slurp(out);
+    o.err = Slurp(err);
+    return o;
+}
+
+std::string Tool() { return Quote(kTool); }
+
+bool HaveFfmpeg() { return std::system("command -v ffmpeg >/dev/null 2>&1") == 0; }
+
+// A noisy clip written as Y4M: the demo's scene at a size the default automatic window accepts.
+std::string MakeY4m(const Workspace& ws, const std::string& name, int width, int height, int frames) {
+    const DemoClip clip = SynthesizeDemoClip(width, height, frames);
+    const std::string path = ws.File(name);
+    WriteY4mFile(path, "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F30000:1001 Ip C420jpeg",
+                 clip.noisy, clip.frame_bytes);
+    return path;
+}
+
+// Every frame of a file in the raw layout, with its format.
+struct Clip {
+    InputFormat format;
+    std::string frames;
+};
+
+Clip Load(const std::string& path, const InputSpec& raw = {}) {
+    InputSpec spec = raw;
+    spec.path = path;
+    const auto source = FrameSource::Open(spec, {});
+    Clip c{source->format(), {}};
+    const int count = c.format.frame_count.value_or(0);
+    c.frames.resize(c.format.frame_bytes * static_cast<std::size_t>(count));
+    for (int n = 0; n < count; ++n)
+        source->Read(n, reinterpret_cast<std::uint8_t*>(c.frames.data()) + c.format.frame_bytes * static_cast<std::size_t>(n));
+    return c;
+}
+
+double PsnrOf(const std::string& a, const std::string& b) {
+    return Psnr(reinterpret_cast<const std::uint8_t*>(a.data()), reinterpret_cast<const std::uint8_t*>(b.data()),
+                std::min(a.size(), b.size()));
+}
+
+// --- ffmpeg pipelines ---------------------------------------------------------------------
+
+struct PipeFormat {
+    const char* name;
+    const char* ffmpeg_format;  // what ffmpeg writes: yuv4mpegpipe or rawvideo
+    const char* pix_fmt;
+    const char* tool_options;   // how the tool is told the raw layout
+    int bytes_per_frame;        // 320x240
+};
+
+class FfmpegPipeline : public ::testing::TestWithParam<PipeFormat> {};
+
+TEST_P(FfmpegPipeline, RoundTripKeepsCountSizeAndRateAndLowersTheNoise) {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not on PATH";
+    const PipeFormat& f = GetParam();
+    const Workspace ws;
+    const std::string source = "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 6 ";
+    const std::string as_format = std::string(" -f ") + f.ffmpeg_format + " -pix_fmt " + f.pix_fmt + " ";
+    const std::string noise = " -vf noise=alls=20:allf=t ";
+    const bool y4m = std::string(f.ffmpeg_format) == "yuv4mpegpipe";
+    // ffmpeg needs to be told what raw video it reads back.
+    const std::string read_back =
+        y4m ? "" : std::string(" -f rawvideo -pix_fmt ") + f.pix_fmt + " -video_size 320x240 -framerate 25 ";
+
+    ASSERT_EQ(Shell(ws, source + as_format + ws.File("clean")).status, 0);
+    const Outcome o = Shell(ws, source + noise + as_format + "- | tee " + ws.File("noisy") + " | " + Tool() +
+                                    " -i - -o - " + f.tool_options +
+                                  " | tee " + ws.File("denoised") + " | ffmpeg -v error " + read_back +
+                                  "-i - -f yuv4mpegpipe -pix_fmt yuv420p " + ws.File("final.y4m"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+
+    const Clip final = Load(ws.File("final.y4m"));
+    EXPECT_EQ(final.format.frame_count, 6);
+    EXPECT_EQ(final.format.vi.width, 320);
+    EXPECT_EQ(final.format.vi.height, 240);
+    EXPECT_EQ(final.format.vi.fps_numerator, 25u);
+    EXPECT_EQ(final.format.vi.fps_denominator, 1u);
+
+    // The tool's own output: the input's layout and length exactly, nothing else on the stream.
+    const std::string noisy = Slurp(ws.File("noisy"));
+    const std::string denoised = Slurp(ws.File("denoised"));
+    ASSERT_EQ(denoised.size(), noisy.size());
+    std::string clean = Slurp(ws.File("clean"));
+    std::string noisy_frames = noisy;
+    std::string denoised_frames = denoised;
+    if (y4m) {
+        EXPECT_EQ(denoised.substr(0, denoised.find('\n')), noisy.substr(0, noisy.find('\n')));
+        clean = Load(ws.File("clean")).frames;
+        noisy_frames = Load(ws.File("noisy")).frames;
+        denoised_frames = Load(ws.File("denoised")).frames;
+    } else {
+        EXPECT_EQ(denoised.size(), 6u * f.bytes_per_frame);
+    }
+    // A layout fault (planes swapped, RGB rows flipped) would push the result far from the
+    // clean picture instead of closer to it.
+    const double before = PsnrOf(clean, noisy_frames);
+    const double after = PsnrOf(clean, denoised_frames);
+    EXPECT_GT(after, before + 1.0) << "noisy " << before << " dB, denoised " << after << " dB";
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FfmpegPipeline,
+                         ::testing::Values(PipeFormat{"Y4M", "yuv4mpegpipe", "yuv420p", "", 0},
+                                           PipeFormat{"RGB24", "rawvideo", "bgr24", "--format rgb24 --size 320x240",
+                                                      320 * 240 * 3},
+                                           PipeFormat{"RGB32", "rawvideo", "bgra", "--format rgb32 --size 320x240",
+                                                      320 * 240 * 4},
+                                           PipeFormat{"YUY2", "rawvideo", "yuyv422", "--format yuy2 --size 320x240",
+                                                      320 * 240 * 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- ranges and threads -------------------------------------------------------------------
+
+TEST(Ranges, PiecesConcatenateToTheWholeClipAndThreadsDoNotMatter) {
+    const Workspace ws;
+    const std::string in = MakeY4m(ws, "in.y4m", 256, 256, 8);
+    // The reference frame lies inside the middle piece, so the outer pieces calibrate on a
+    // frame they do not output.
+    const std::string args = " -q nf=4 ";
+    ASSERT_EQ(Shell(ws, Tool() + " -i " + in + " -o " + ws.File("whole") + args + "--threads 2").status, 0);
+    const std::string whole = Slurp(ws.File("whole"));
+    const std::string input = Slurp(in);
+    ASSERT_EQ(whole.size(), input.size());
+    EXPECT_NE(whole, input);
+
+    const Outcome one = Shell(ws, Tool() + " -i " + in + " -o -" + args + "--threads 1");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, whole);
+
+    // From a file, from a pipe, and from standard input redirected from the file.
+    const Outcome a = Shell(ws, Tool() + " -i " + in + " -o -" + args + "--range 0:2");
+    const Outcome b = Shell(ws, "{ cat " + in + " || true; } | " + Tool() + " -i - -o -" + args + "--range 3:5 --threads 3");
+    const Outcome c = Shell(ws, Tool() + " -i - -o -" + args + "--range 6:99 < " + in);
+    ASSERT_EQ(a.status + b.status + c.status, 0) << a.err << b.err << c.err;
+    EXPECT_EQ(a.out.rfind("YUV4MPEG2 ", 0), 0u);
+    EXPECT_EQ(b.out.rfind("FRAME\n", 0), 0u);
+    EXPECT_EQ(a.out + b.out + c.out, whole);
+
+    // --frames counts from the range's start; --header gives a later piece a header of its own.
+    const std::size_t header = whole.find('\n') + 1;
+    const std::size_t frame = (whole.size() - header) / 8;
+    const Outcome d = Shell(ws, Tool() + " -i " + in + " -o -" + args + "--range 3: --frames 2 --header");
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(d.out, whole.substr(0, header) + whole.substr(header + 3 * frame, 2 * frame));
+    const Outcome e = Shell(ws, Tool() + " -i " + in + " -o -" + args + "--frames 1 --no-header");
+    EXPECT_EQ(e.out, whole.substr(header, frame));
+}
+
+TEST(Ranges, RawPipeWithAFarReferenceFrame) {
+    // The reference frame lies past the in-flight window, so the frames before it wait in the
+    // temporary file; the result must not change.
+    const Workspace ws;
+    const DemoClip clip = SynthesizeDemoClip(256, 256, 12);
+    Spit(ws.File("in.yuv"), std::string(clip.noisy.begin(), clip.noisy.end()));
+    const std::string raw = " --format i420 --size 256x256 -q nf=10 --threads 1 ";
+    const Outcome file = Shell(ws, Tool() + " -i " + ws.File("in.yuv") + " -o -" + raw);
+    const Outcome pipe = Shell(ws, "cat " + ws.File("in.yuv") + " | " + Tool() + " -i - -o -" + raw);
+    ASSERT_EQ(file.status, 0) << file.err;
+    ASSERT_EQ(pipe.status, 0) << pipe.err;
+    EXPECT_EQ(file.out.size(), clip.noisy.size());
+    EXPECT_EQ(pipe.out, file.out);
+}
+
+// --- RGB orientation ----------------------------------------------------------------------
+
+class RgbWindow : public ::testing::TestWithParam<std::pair<const char*, int>> {};
+
+// ty and by count from the picture's top although RGB frames are stored bottom-up: a window
+// on the flat top half measures no noise, one on the noisy bottom half does.
+TEST_P(RgbWindow, RowsCountFromTheTopOfThePicture) {
+    const auto [format, bpp] = GetParam();
+    const Workspace ws;
+    const int w = 200, h = 120;
+    std::string frame(static_cast<std::size_t>(w * h * bpp), '\0');
+    unsigned state = 1;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * bpp; ++x) {
+            state = state * 1103515245u + 12345u;
+            frame[static_cast<std::size_t>(y * w * bpp + x)] =
+                static_cast<char>(y < h / 2 ? 90 : 60 + static_cast<int>((state >> 16) % 80));
+        }
+    Spit(ws.File("in.rgb"), frame + frame);
+    const std::string base = Tool() + " -i " + ws.File("in.rgb") + " -o " + ws.File("out") + " --format " + format +
+                             " --size 200x120 print=true autow=false lx=10 rx=150 ";
+    auto window_variances = [&](const std::string& rows) {
+        const Outcome o = Shell(ws, base + rows);
+        EXPECT_EQ(o.status, 1);
+        // The "in" figure of each plane: the window's measured variance.
+        std::vector<int> values;
+        for (std::size_t at = o.err.find(" in "); at != std::string::npos; at = o.err.find(" in ", at + 1))
+            values.push_back(std::atoi(o.err.c_str() + at + 4));
+        EXPECT_EQ(values.size(), 3u) << o.err;
+        return std::make_pair(o.err, values);
+    };
+    const auto [top_text, top] = window_variances("ty=5 by=50");
+    EXPECT_EQ(top_text.rfind("window lx = 10, rx = 150, ty = 5, by = 50, Variance R  iter ", 0), 0u) << top_text;
+    EXPECT_EQ(top, (std::vector<int>{0, 0, 0}));
+    const auto [bottom_text, bottom] = window_variances("ty=65 by=110");
+    for (int v : bottom) EXPECT_GT(v, 100) << bottom_text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RgbWindow,
+                         ::testing::Values(std::pair{"rgb24", 3}, std::pair{"rgb32", 4}),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+// --- failures -----------------------------------------------------------------------------
+
+struct Hostile {
+    const char* name;
+    // Prepares the workspace; returns the arguments after the tool's name.
+    std::string (*setup)(const Workspace&);
+    // The whole message, or its start when it ends in '*'.
+    const char* message;
+};
+
+std::string Y4mFrames(int frames) {
+    const DemoClip clip = SynthesizeDemoClip(256, 256, frames);
+    std::string s = "YUV4MPEG2 W256 H256 F25:1 C420\n";
+    for (int k = 0; k < frames; ++k)
+        s += "FRAME\n" + std::string(clip.noisy.begin() + clip.frame_bytes * k, clip.noisy.begin() + clip.frame_bytes * (k + 1));
+    return s;
+}
+
+std::string In(const Workspace& ws, const std::string& bytes) {
+    Spit(ws.File("in"), bytes);
+    return ws.File("in");
+}
+
+std::string Out(const Workspace& ws) { return " -o " + ws.File("out"); }
+
+const Hostile kHostile[] = {
+    {"TruncatedY4mFile", [](const Workspace& ws) { const std::string s = Y4mFrames(3); return "-i " + In(ws, s.substr(0, s.size() - 7)) + Out(ws); },
+     "dunmorel: *: frame 2 is truncated (98297 of 98304 bytes)"},
+    {"TruncatedY4mPipe", [](const Workspace& ws) { const std::string s = Y4mFrames(3); return "-i - < <(cat " + In(ws, s.substr(0, s.size() - 7)) + ")" + Out(ws); },
+     "dunmorel: standard input: frame 2 is truncated (98297 of 98304 bytes)"},
+    {"TruncatedRawFile", [](const Workspace& ws) { return "-i " + In(ws, std::string(98304 * 2 + 5, 'a')) + " --format yv12 --size 256x256" + Out(ws); },
+     "dunmorel: *: its size, 196613 bytes, is not a whole number of 98304-byte frames (5 bytes left over)"},
+    {"TruncatedRawPipe", [](const Workspace& ws) { return "-i - --format yv12 --size 256x256 < <(cat " + In(ws, std::string(98304 * 2 + 5, 'a')) + ")" + Out(ws); },
+     "dunmorel: standard input: frame 2 is truncated (5 of 98304 bytes)"},
+    {"Y4mWithoutWidth", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 H256 F25:1 C420\nFRAME\n" + std::string(98304, 'a')) + Out(ws); },
+     "dunmorel: *: Y4M header has no frame width (W)"},
+    {"Y4mWithoutHeight", [](const Workspace& ws) { return "-i - < <(printf 'YUV4MPEG2 W256 F25:1\\nFRAME\\n')" + Out(ws); },
+     "dunmorel: standard input: Y4M header has no frame height (H)"},
+    {"Y4m444", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444\nFRAME\n" + std::string(3 * 65536, 'a')) + Out(ws); },
+     "dunmorel: *: Y4M colour space C444 is not supported (only 4:2:0: C420, C420jpeg, C420mpeg2, C420paldv)"},
+    {"BadFrameHeader", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256\nFRAMEX\n" + std::string(98304, 'a')) + Out(ws); },
+     "dunmorel: *: frame 0: bad Y4M frame header (expected FRAME)"},
+    {"ZeroSizeFile", [](const Workspace& ws) { return "-i " + In(ws, "") + Out(ws); }, "dunmorel: *: input is empty"},
+    {"ZeroSizePipe", [](const Workspace& ws) { return "-i - < <(true)" + Out(ws); }, "dunmorel: standard input: input is empty"},
+    {"HeaderOnly", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256\n") + Out(ws); }, "dunmorel: *: the input holds no frames"},
+    {"MissingFile", [](const Workspace& ws) { return "-i " + ws.File("nothing") + Out(ws); }, "dunmorel: cannot open input *"},
+    {"RawWithoutFormat", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + Out(ws); },
+     "dunmorel: *: raw input needs --format and --size (it does not start with a YUV4MPEG2 header)"},
+    {"OddYv12", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + " --format yv12 --size 255x256" + Out(ws); },
+     "dunmorel: *: YV12 needs an even width*"},
+    {"UnknownName", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " foo=1"; },
+     "Dunmorel: unknown argument name \"foo\""},
+    {"NotANumber", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " xgrid=abc"; },
+     "dunmorel: 'xgrid=abc': the value of xgrid must be an integer or true/false"},
+    {"WrongType", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " print=1"; },
+     "Dunmorel: *print*"},
+    {"FilterRejectsGrid", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " xgrid=4"; },
+     "Dunmorel:xgrid should be odd positive number from 3 to 11"},
+    {"FilterRejectsSmallFrame", [](const Workspace& ws) { return "-i " + In(ws, std::string(320 * 200 * 2, 'x')) + " --format yuy2 --size 320x200" + Out(ws); },
+     "Dunmorel:A very small frame dimension. Unsuitable for this process"},
+    {"Report", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " print=true"; }, "window lx = *"},
+    {"NfBeyondFile", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " nf=2"; },
+     "Dunmorel:invalid nf being either -ve or beyond clip"},
+    {"NfBeyondPipe", [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(2)) + ")" + Out(ws) + " nf=2"; },
+     "Dunmorel:invalid nf being either -ve or beyond clip"},
+    {"RangeBeyondFile", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " --range 2:5"; },
+     "dunmorel: --range starts at frame 2 but * has only 2 frames"},
+    {"RangeBeyondPipe", [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(2)) + ")" + Out(ws) + " --range 2:5"; },
+     "dunmorel: --range starts at frame 2 but standard input ends before it"},
+    {"OutputIsInput", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + " -o " + ws.File("in"); },
+     "dunmorel: the output * is the input file; write to another file"},
+    {"NoPlugin", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --plugin " + ws.File("none.so"); },
+     "dunmorel: plug-in * does not exist"},
+    {"UnknownOption", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --speed 3"; },
+     "dunmorel: unknown option '--speed' (see --help)"},
+};
+
+class HostileInput : public ::testing::TestWithParam<Hostile> {};
+
+// '*' in the pattern stands for any run of characters.
+bool Matches(std::string_view text, std::string_view pattern) {
+    const std::size_t star = pattern.find('*');
+    if (star == std::string_view::npos) return text == pattern;
+    if (text.substr(0, star) != pattern.substr(0, star)) return false;
+    for (std::size_t skip = star; skip <= text.size(); ++skip)
+        if (Matches(text.substr(skip), pattern.substr(star + 1))) return true;
+    return false;
+}
+
+TEST_P(HostileInput, ExitsWithStatusOneAndOneLine) {
+    const Workspace ws;
+    const std::string args = GetParam().setup(ws);
+    const std::string in_bytes = fs::exists(ws.File("in")) ? Slurp(ws.File("in")) : "";
+    const Outcome o = Shell(ws, Tool() + " " + args);
+    EXPECT_EQ(o.status, 1) << o.err;
+    ASSERT_FALSE(o.err.empty());
+    EXPECT_EQ(o.err.back(), '\n');
+    const std::string line = o.err.substr(0, o.err.size() - 1);
+    EXPECT_EQ(line.find('\n'), std::string::npos) << o.err;
+    EXPECT_TRUE(Matches(line, GetParam().message)) << "got:      " << line << "\nexpected: " << GetParam().message;
+    EXPECT_EQ(o.out, "");
+    // No half-written output is left, and the input is untouched.
+    EXPECT_FALSE(fs::exists(ws.File("out")));
+    if (fs::exists(ws.File("in"))) {
+        EXPECT_EQ(Slurp(ws.File("in")), in_bytes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- demo and help ------------------------------------------------------------------------
+
+TEST(Demo, DenoisesItsClipAndWritesPlayableFiles) {
+    const Workspace ws;
+    const Outcome o = Shell(ws, Tool() + " --demo -q --demo-dir " + ws.File("demo"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_NE(o.out.find("\nCalibration: window lx = "), std::string::npos) << o.out;
+    const std::size_t line = o.out.find("all planes: noisy ");
+    ASSERT_NE(line, std::string::npos) << o.out;
+    const std::size_t second = o.out.find("dB, denoised ", line);
+    ASSERT_NE(second, std::string::npos) << o.out;
+    const double noisy = std::atof(o.out.c_str() + line + 18);
+    const double denoised = std::atof(o.out.c_str() + second + 13);
+    EXPECT_GT(denoised, noisy + 3.0) << o.out;
+    for (const char* name : {"clean", "noisy", "denoised"}) {
+        const std::string path = ws.File("demo") + "/dunmorel-demo-" + name + ".y4m";
+        EXPECT_NE(o.out.find(path), std::string::npos) << path;
+        const Clip c = Load(path);
+        EXPECT_EQ(c.format.frame_count, 30);
+        EXPECT_EQ(c.format.vi.width, 352);
+        EXPECT_EQ(c.format.vi.height, 288);
+    }
+    // The figure printed is the one the files give.
+    const Clip clean = Load(ws.File("demo") + "/dunmorel-demo-clean.y4m");
+    const Clip out = Load(ws.File("demo") + "/dunmorel-demo-denoised.y4m");
+    EXPECT_NEAR(PsnrOf(clean.frames, out.frames), denoised, 0.01);
+}
+
+TEST(Help, NamesEveryArgumentAndOption) {
+    const Workspace ws;
+    const Outcome o = Shell(ws, Tool() + " --help");
+    ASSERT_EQ(o.status, 0);
+    for (const char* name : {"xgrid=", "ygrid=", "print=", "limit=", "nf=", "autow=", "minw=", "lx=", "rx=", "ty=",
+                             "by=", "ry=", "gu=", "bv=", "--range", "--frames", "--threads", "--format", "--size",
+                             "--fps", "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header"})
+        EXPECT_NE(o.out.find(name), std::string::npos) << name;
+}
+
+}  // namespace
+}  // namespace dunmorel::cli
