@@ -272,6 +272,8 @@ int RunJob(const Options& options, const std::string& plugin_path) {
                 if (next_write == next_dispatch) break;
                 FramePipeline::Result r = pipeline.Take(next_write);
                 if (r.error) throw CliError(*r.error);
+                // Per-frame parameters of the input are not carried over: every frame
+                // header is a bare FRAME, which all readers accept.
                 if (format.y4m) output->Write("FRAME\n", 6);
                 output->Write(r.raw.data(), r.raw.size());
                 source->Release(++next_write);

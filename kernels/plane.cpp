@@ -1,26 +1,25 @@
 #include "kernels/plane.h"
 
-#include "kernels/reference.h"
+#include "kernels/dispatch.h"
 #include "kernels/sample_math.h"
 
 namespace dunmorel {
 
-// The three hot kernels go through these entry points so that a faster implementation can be
-// chosen here at run time; everything else in this file calls them, never the reference
-// directly.
+// The three hot kernels go through the implementation chosen at run time for this processor;
+// everything else in this file calls these entry points, never an implementation directly.
 
 std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
-    return reference::window_variance(view, rect);
+    return dispatch::active().table.window_variance(view, rect);
 }
 
 void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                      std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    reference::smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, step);
+    dispatch::active().table.smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, step);
 }
 
 void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    reference::smooth_borders(dst, src, noise, rows, cols, ygrid, xgrid, step);
+    dispatch::active().table.smooth_borders(dst, src, noise, rows, cols, ygrid, xgrid, step);
 }
 
 void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,

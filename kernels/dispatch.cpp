@@ -1,0 +1,87 @@
+#include "kernels/dispatch.h"
+
+#include <atomic>
+#include <vector>
+
+#include "kernels/reference.h"
+#if DUNMOREL_X86_SIMD
+#include "kernels/x86/x86_kernels.h"
+#endif
+
+namespace dunmorel::dispatch {
+namespace {
+
+#if DUNMOREL_X86_SIMD
+bool cpu_has(const char* what) {
+    __builtin_cpu_init();
+    const std::string_view w = what;
+    if (w == "sse4.1") return __builtin_cpu_supports("sse4.1");
+    if (w == "avx2+fma") return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return false;
+}
+#endif
+
+std::vector<Implementation> build_list() {
+    std::vector<Implementation> list;
+    list.push_back({"reference", "nothing", true,
+                    {reference::window_variance, reference::smooth_interior,
+                     reference::smooth_borders}});
+#if DUNMOREL_X86_SIMD
+    list.push_back({"sse41", "sse4.1", cpu_has("sse4.1"),
+                    {x86::sse41::window_variance, x86::sse41::smooth_interior,
+                     x86::sse41::smooth_borders}});
+    list.push_back({"avx2", "avx2+fma", cpu_has("avx2+fma"),
+                    {x86::avx2::window_variance, x86::avx2::smooth_interior,
+                     x86::avx2::smooth_borders}});
+#endif
+    return list;
+}
+
+const std::vector<Implementation>& list() {
+    static const std::vector<Implementation> all = build_list();
+    return all;
+}
+
+const Implementation* best() {
+    const Implementation* chosen = &list().front();
+    for (const Implementation& impl : list()) {
+        if (impl.supported) chosen = &impl;
+    }
+    return chosen;
+}
+
+// Read on every kernel call, possibly from several threads; written by the first call and by
+// force() / use_best().
+std::atomic<const Implementation*> current{nullptr};
+
+}  // namespace
+
+std::span<const Implementation> implementations() { return list(); }
+
+const Implementation* find(std::string_view name) {
+    for (const Implementation& impl : list()) {
+        if (name == impl.name) return &impl;
+    }
+    return nullptr;
+}
+
+const Implementation& active() {
+    const Implementation* impl = current.load(std::memory_order_acquire);
+    if (impl == nullptr) {
+        // Every thread that races here computes the same answer.
+        impl = best();
+        current.store(impl, std::memory_order_release);
+    }
+    return *impl;
+}
+
+bool force(std::string_view name) {
+    const Implementation* impl = find(name);
+    if (impl == nullptr || !impl->supported) return false;
+    current.store(impl, std::memory_order_release);
+    return true;
+}
+
+void use_best() { current.store(best(), std::memory_order_release); }
+
+}  // namespace dunmorel::dispatch

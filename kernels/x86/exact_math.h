@@ -1,0 +1,86 @@
+// Integer and floating-point shortcuts that the vector kernels take in place of the divisions
+// of the scalar code, with the reasons why each gives exactly the same integer.
+//
+// Everything here has internal linkage on purpose: this header is included by translation
+// units compiled for different instruction sets, and an inline function with external linkage
+// could be emitted by each of them and merged by the linker into one copy that uses
+// instructions the running processor lacks.
+#pragma once
+
+#include <cstdint>
+
+namespace dunmorel::x86 {
+namespace {
+
+// Grid sides that the vector kernels take; others go to the scalar reference.
+constexpr std::int32_t min_grid = 3;
+constexpr std::int32_t max_grid = 11;
+
+// Widest plane that the vector kernels take. It bounds the running sum of squares by
+// 65025 * 11 * 2^20 < 2^40, which the variance rounding below relies on; wider planes go to
+// the scalar reference.
+constexpr std::int32_t max_columns = 1 << 20;
+
+// ---- Neighbourhood mean: (T + A / 2) / A as a multiply and a shift ----
+//
+// With M = ceil(2^22 / A) and e = M * A - 2^22 (0 <= e <= A - 1):
+//   n * M / 2^22 = n / A + n * e / (A * 2^22).
+// Write n / A = q + f / A with 0 <= f <= A - 1. The second term is below 1 / A as long as
+// n * e < 2^22, and then q + (f + that) / A < q + 1, so floor(n * M / 2^22) = q. With
+// A <= 121 we have e <= 120, so every n below 2^22 / 120 = 34952 is exact. The dividend is a
+// sum of at most 121 samples plus A / 2, at most 255 * 121 + 60 = 30915. The product has to
+// stay below 2^32 for the 32-bit lane multiply: n * M <= (255 * S + A / 2) * (2^22 / A + 1),
+// where S is the number of samples summed, at most 1.5625 * A for the mirrored
+// neighbourhoods of even grids (5 x 5 samples over A = 16), which stays below 1.7e9.
+// mean_divisor_is_exact() in the tests checks every dividend for every area exhaustively.
+constexpr int mean_shift = 22;
+
+constexpr std::uint32_t mean_multiplier(std::int32_t area) {
+    return static_cast<std::uint32_t>(((std::uint64_t{1} << mean_shift) + area - 1) / area);
+}
+
+constexpr std::int32_t mean_by_multiply(std::int32_t dividend, std::uint32_t multiplier) {
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(dividend) * multiplier) >>
+                                     mean_shift);
+}
+
+// ---- Neighbourhood variance: (Q + A / 2) / A in double precision ----
+//
+// The kernels evaluate floor(Q * r + b) with r = 1/A and b = (A / 2 + 1/2) / A, both rounded
+// to double. Exactly, Q / A + b = (2 * Q + 2 * (A / 2) + 1) / (2 * A): an odd numerator over an
+// even denominator, so never an integer, and at least 1 / (2 * A) away from every integer.
+// Its floor is floor((Q + A / 2) / A) because adding 1/2 to an integer numerator cannot reach
+// the next multiple of A. The rounding errors (r, b, and the one fused multiply-add, or one
+// product and one sum without FMA) are below 2^-50 * (|Q| / A + 1), far below 1 / (2 * A) for
+// any |Q| < 2^40; each slide moves the running sum of squares by at most
+// 65025 * ygrid, so it stays below 65025 * ygrid * cols < 2^40 for cols <= max_columns.
+// For Q + A / 2 >= 0 the floor equals the truncating division of the scalar code. For a
+// negative dividend the two can differ, but both are <= 0, and a variance of 0 or less is
+// never above the (non-negative) noise, so only the choice "take the mean" is used from it.
+inline double variance_bias(std::int32_t area) {
+    return (static_cast<double>(area / 2) + 0.5) / static_cast<double>(area);
+}
+
+// ---- The pull towards the mean: ((c - m) * noise) / v in double precision ----
+//
+// Used only when v > noise >= 0, so v >= 1. The numerator is an integer below 2^39 in
+// magnitude (|c - m| < 512, noise < 2^31), exact in double, and so is v. The true quotient
+// has magnitude |c - m| * noise / v < |c - m| < 512. If it is an integer, the correctly
+// rounded division returns it exactly. Otherwise it lies at least 1 / v from every integer,
+// while the rounding error is at most 2^-53 * 512 = 2^-44, which is smaller than 1 / v for
+// every v < 2^44. So the truncation of the double quotient equals the truncating integer
+// division. (Single precision would not do: its error, 2^-24 * 512, exceeds 1 / v as soon as
+// v passes 2^15.)
+//
+// Single precision does do under narrower conditions, which hold nearly always: if
+// |numerator| < 2^24 and 1 <= v < 2^14, both are exact in single precision, the true quotient
+// is still below 512 in magnitude, and the error of one correctly rounded single division is
+// below 2^-24 * 512 = 2^-15 < 1 / v, so by the same argument its truncation is exact. With
+// |c - m| < 512 the numerator condition holds for every noise below 2^15. The variance of
+// 8-bit samples never exceeds 16257 < 2^14; only a running sum of squares that has drifted
+// far can give a larger v, and the kernels then take the double division for that vector.
+constexpr std::int32_t single_noise_limit = 1 << 15;
+constexpr float single_variance_limit = 16384.0f;
+
+}  // namespace
+}  // namespace dunmorel::x86

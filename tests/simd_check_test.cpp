@@ -1,0 +1,353 @@
+// Every vector path against the scalar reference, byte for byte: random planes of random size
+// down to the grid, every grid from 3 to 11 in each direction, steps 1 to 4, rows longer than
+// their samples, random noise including 0 and the largest values. Destinations start from
+// random bytes, so a sample that a path wrongly writes or wrongly leaves shows as well as a
+// wrong value; gap bytes between interleaved samples must survive too. Planes are allocated to
+// exactly the bytes they address, so that AddressSanitizer catches any read past the last one.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels/dispatch.h"
+#include "kernels/plane.h"
+#include "kernels/reference.h"
+#include "kernels/x86/exact_math.h"
+
+namespace dunmorel {
+namespace {
+
+int pick(std::mt19937& rng, int lo, int hi) {
+    return std::uniform_int_distribution<int>(lo, hi)(rng);
+}
+
+// A plane in a buffer that ends at its last sample.
+struct Plane {
+    std::int32_t rows, cols, step, pitch, offset;
+    std::vector<std::uint8_t> bytes;
+
+    Plane(std::int32_t rows_, std::int32_t cols_, std::int32_t step_, std::mt19937& rng)
+        : rows(rows_), cols(cols_), step(step_), pitch(cols_ * step_ + pick(rng, 0, 9)),
+          offset(pick(rng, 0, step_ - 1)) {
+        bytes.resize(static_cast<std::size_t>(offset) + static_cast<std::size_t>(rows - 1) * pitch +
+                     static_cast<std::size_t>(cols - 1) * step + 1);
+        for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(rng());
+    }
+    PlaneView view() { return {bytes.data() + offset, pitch, step, cols, rows}; }
+    std::uint8_t& at(std::int32_t r, std::int32_t c) {
+        return bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(r) * pitch +
+                     static_cast<std::size_t>(c) * step];
+    }
+};
+
+// Contents that reach different corners of the arithmetic: full-range noise, black and white,
+// gentle slopes, flat areas with rare spikes, and rows that make the running sum of squares
+// drift far upwards or downwards.
+void fill(Plane& p, std::mt19937& rng) {
+    static const int rising[] = {248, 255, 0, 2};
+    static const int falling[] = {242, 14, 0, 255};
+    const int kind = pick(rng, 0, 6);
+    const int base = pick(rng, 0, 255);
+    const int slope_r = pick(rng, -5, 5);
+    const int slope_c = pick(rng, -5, 5);
+    for (std::int32_t r = 0; r < p.rows; ++r) {
+        for (std::int32_t c = 0; c < p.cols; ++c) {
+            int v = 0;
+            switch (kind) {
+                case 0: v = pick(rng, 0, 255); break;
+                case 1: v = pick(rng, 0, 1) * 255; break;
+                case 2: v = (base + r * slope_r + c * slope_c + pick(rng, -3, 3)) & 0xFF; break;
+                case 3: v = pick(rng, 0, 50) == 0 ? pick(rng, 0, 255) : base; break;
+                case 4: v = (r % 3 == 0 ? falling : rising)[(c + r) % 4]; break;
+                case 5: v = ((c / pick(rng, 1, 3)) % 2) * 255; break;
+                default: v = base; break;
+            }
+            p.at(r, c) = static_cast<std::uint8_t>(v);
+        }
+    }
+}
+
+std::int32_t random_noise(std::mt19937& rng) {
+    switch (pick(rng, 0, 6)) {
+        case 0: return 0;
+        case 1: return pick(rng, 1, 10);
+        case 2: return pick(rng, 10, 3000);
+        case 3: return 16257 * 500;
+        case 4: return pick(rng, 0, 16257 * 500);
+        case 5: return 2147483647;
+        default: return pick(rng, 0, 200000);
+    }
+}
+
+struct Case {
+    std::int32_t rows, cols, ygrid, xgrid, step, noise;
+};
+
+std::string describe(const Case& c) {
+    return "rows " + std::to_string(c.rows) + " cols " + std::to_string(c.cols) + " ygrid " +
+           std::to_string(c.ygrid) + " xgrid " + std::to_string(c.xgrid) + " step " +
+           std::to_string(c.step) + " noise " + std::to_string(c.noise);
+}
+
+enum class Kernel { interior, borders };
+
+// Runs the reference and the path under test on two copies of one random destination and
+// compares every byte of both, then checks that the source was not touched.
+void compare(const dispatch::Implementation& impl, Kernel which, const Case& c,
+             std::mt19937& rng) {
+    SCOPED_TRACE(describe(c));
+    Plane src(c.rows, c.cols, c.step, rng);
+    fill(src, rng);
+    const std::vector<std::uint8_t> src_before = src.bytes;
+    Plane expected(c.rows, c.cols, c.step, rng);
+    Plane actual = expected;
+
+    const dispatch::SmoothFn ref =
+        which == Kernel::interior ? reference::smooth_interior : reference::smooth_borders;
+    const dispatch::SmoothFn fast =
+        which == Kernel::interior ? impl.table.smooth_interior : impl.table.smooth_borders;
+    ref(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+    fast(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+
+    if (actual.bytes != expected.bytes) {
+        for (std::int32_t r = 0; r < c.rows; ++r) {
+            for (std::int32_t col = 0; col < c.cols; ++col) {
+                ASSERT_EQ(actual.at(r, col), expected.at(r, col)) << "row " << r << " col " << col;
+            }
+        }
+        FAIL() << "a byte between samples differs";
+    }
+    ASSERT_EQ(src.bytes, src_before) << "the source was written";
+}
+
+class SimdCheck : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        impl_ = dispatch::find(GetParam());
+        ASSERT_NE(impl_, nullptr);
+        if (!impl_->supported) {
+            GTEST_SKIP() << GetParam() << " needs " << impl_->needs
+                         << ", which this processor lacks";
+        }
+    }
+    const dispatch::Implementation* impl_ = nullptr;
+};
+
+// Every grid shape and step on small planes, from exactly the grid upwards.
+TEST_P(SimdCheck, EveryGridAndStepOnSmallPlanes) {
+    std::mt19937 rng(0x5eed0001);
+    for (std::int32_t ygrid = 3; ygrid <= 11; ++ygrid) {
+        for (std::int32_t xgrid = 3; xgrid <= 11; ++xgrid) {
+            for (std::int32_t step = 1; step <= 4; ++step) {
+                for (int n = 0; n < 2; ++n) {
+                    const Case c{ygrid + (n == 0 ? 0 : pick(rng, 1, 12)),
+                                 xgrid + (n == 0 ? pick(rng, 0, 3) : pick(rng, 4, 40)), ygrid,
+                                 xgrid, step, random_noise(rng)};
+                    for (Kernel k : {Kernel::interior, Kernel::borders}) {
+                        compare(*impl_, k, c, rng);
+                        if (HasFatalFailure()) return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Planes wide enough to cross the column stripes and tall enough to cross the row bands that
+// the paths work in, with the long rows over which the running sum of squares drifts.
+TEST_P(SimdCheck, LargePlanesAcrossStripesAndBands) {
+    std::mt19937 rng(0x5eed0002);
+    for (int n = 0; n < 8; ++n) {
+        const std::int32_t ygrid = pick(rng, 3, 11);
+        const std::int32_t xgrid = pick(rng, 3, 11);
+        const bool wide = n % 2 == 0;
+        const Case c{wide ? ygrid + pick(rng, 1, 6) : pick(rng, 120, 300),
+                     wide ? pick(rng, 1000, 2600) : xgrid + pick(rng, 0, 60), ygrid, xgrid,
+                     pick(rng, 1, 4), random_noise(rng)};
+        for (Kernel k : {Kernel::interior, Kernel::borders}) {
+            compare(*impl_, k, c, rng);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// The edges of the output rule: no noise, a noise at and around the local variance, and the
+// largest noise there is, on planes whose variances cover a wide range.
+TEST_P(SimdCheck, NoiseEdges) {
+    std::mt19937 rng(0x5eed0003);
+    const std::int32_t noises[] = {0, 1, 2, 15, 16, 17, 100, 1000, 16257, 16257 * 500};
+    for (const std::int32_t noise : noises) {
+        for (int n = 0; n < 6; ++n) {
+            const std::int32_t grid = 3 + 2 * pick(rng, 0, 4);
+            const Case c{grid + pick(rng, 0, 20), grid + pick(rng, 0, 70), grid, grid,
+                         pick(rng, 1, 4), noise};
+            for (Kernel k : {Kernel::interior, Kernel::borders}) {
+                compare(*impl_, k, c, rng);
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// Long rows of patterns whose running sum of squares drifts far (found by search; each
+// takes the local variance of its grid to between 29000 and 46000, above every true variance
+// of 8-bit samples), so that a small noise meets both the single and the double precision
+// division within one row.
+TEST_P(SimdCheck, DriftingRowsWithSmallNoise) {
+    struct Drift {
+        std::int32_t grid;
+        std::vector<int> period;
+        int row_shift;  // the pattern moves by this many columns per row
+    };
+    const Drift drifts[] = {{3, {248, 255, 0, 2}, 1},
+                            {5, {255, 0, 253}, 0},
+                            {7, {255, 255, 255, 0, 48, 94, 0, 0, 0, 218}, 0},
+                            {9, {0, 42, 255, 241, 0, 96}, 0},
+                            {11, {0, 255, 255, 2}, 0}};
+    std::mt19937 rng(0x5eed0007);
+    for (const Drift& d : drifts) {
+        for (const std::int32_t noise : {0, 3, 200, 20000, 40000}) {
+            const Case c{d.grid + 2, pick(rng, 1500, 2500), d.grid, d.grid, pick(rng, 1, 2), noise};
+            SCOPED_TRACE(describe(c));
+            Plane src(c.rows, c.cols, c.step, rng);
+            const int n = static_cast<int>(d.period.size());
+            for (std::int32_t r = 0; r < c.rows; ++r) {
+                for (std::int32_t col = 0; col < c.cols; ++col) {
+                    src.at(r, col) = static_cast<std::uint8_t>(d.period[(col + r * d.row_shift) % n]);
+                }
+            }
+            Plane expected(c.rows, c.cols, c.step, rng);
+            Plane actual = expected;
+            reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols,
+                                       c.ygrid, c.xgrid, c.step);
+            impl_->table.smooth_interior(actual.view(), src.view(), c.noise, c.rows, c.cols,
+                                         c.ygrid, c.xgrid, c.step);
+            ASSERT_EQ(actual.bytes, expected.bytes);
+        }
+    }
+}
+
+TEST_P(SimdCheck, WindowVarianceMatchesReference) {
+    std::mt19937 rng(0x5eed0004);
+    for (int n = 0; n < 300; ++n) {
+        const std::int32_t rows = pick(rng, 1, 40);
+        const std::int32_t cols = pick(rng, 1, n % 10 == 0 ? 700 : 90);
+        Plane p(rows, cols, pick(rng, 1, 4), rng);
+        fill(p, rng);
+        WindowRect rect;
+        rect.first_row = pick(rng, 0, rows - 1);
+        rect.last_row = pick(rng, rect.first_row, rows - 1);
+        rect.first_col = pick(rng, 0, cols - 1);
+        rect.last_col = pick(rng, rect.first_col, cols - 1);
+        const ConstPlaneView view = p.view();
+        ASSERT_EQ(impl_->table.window_variance(view, rect),
+                  reference::window_variance(view, rect))
+            << "rows " << rows << " cols " << cols << " step " << p.step;
+    }
+}
+
+// Forcing a path makes the public kernels use it; the whole pass equals the reference's.
+TEST_P(SimdCheck, ForcedPathDrivesThePublicKernels) {
+    ASSERT_TRUE(dispatch::force(GetParam()));
+    EXPECT_STREQ(dispatch::active().name, impl_->name);
+    std::mt19937 rng(0x5eed0005);
+    const Case c{37, 61, 5, 7, 2, 40};
+    Plane src(c.rows, c.cols, c.step, rng);
+    fill(src, rng);
+    Plane expected(c.rows, c.cols, c.step, rng);
+    Plane actual = expected;
+    reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid,
+                               c.xgrid, c.step);
+    reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid,
+                              c.xgrid, c.step);
+    smooth_plane(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+    dispatch::use_best();
+    EXPECT_EQ(actual.bytes, expected.bytes);
+}
+
+std::vector<std::string> vector_paths() {
+    std::vector<std::string> names;
+    for (const dispatch::Implementation& impl : dispatch::implementations()) {
+        if (std::string(impl.name) != "reference") names.push_back(impl.name);
+    }
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SimdCheck, ::testing::ValuesIn(vector_paths()),
+                         [](const auto& info) { return info.param; });
+// A build without vector paths (other processors, or DUNMOREL_SIMD=OFF) has nothing to check.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimdCheck);
+
+TEST(Dispatch, ReferenceIsAlwaysThereAndOthersAreRefusedByName) {
+    const auto all = dispatch::implementations();
+    ASSERT_FALSE(all.empty());
+    EXPECT_STREQ(all.front().name, "reference");
+    EXPECT_TRUE(all.front().supported);
+    EXPECT_FALSE(dispatch::force("no-such-path"));
+    ASSERT_TRUE(dispatch::force("reference"));
+    EXPECT_STREQ(dispatch::active().name, "reference");
+    dispatch::use_best();
+    EXPECT_TRUE(dispatch::active().supported);
+    // The best path is the last one that this processor runs.
+    const dispatch::Implementation* last = nullptr;
+    for (const auto& impl : all) {
+        if (impl.supported) last = &impl;
+    }
+    EXPECT_EQ(&dispatch::active(), last);
+}
+
+// The mean by multiply and shift equals the rounded division for every dividend that a sum
+// of up to (2 * (xgrid / 2) + 1) * (2 * (ygrid / 2) + 1) samples can give, for every grid.
+TEST(ExactMath, MeanByMultiplyIsExactForEveryDividend) {
+    for (std::int32_t ygrid = x86::min_grid; ygrid <= x86::max_grid; ++ygrid) {
+        for (std::int32_t xgrid = x86::min_grid; xgrid <= x86::max_grid; ++xgrid) {
+            const std::int32_t area = xgrid * ygrid;
+            const std::int32_t samples = (2 * (xgrid / 2) + 1) * (2 * (ygrid / 2) + 1);
+            const std::uint32_t mul = x86::mean_multiplier(area);
+            for (std::int32_t total = 0; total <= 255 * samples; ++total) {
+                const std::int32_t dividend = total + area / 2;
+                // The 32-bit lane product must not wrap.
+                ASSERT_LT(static_cast<std::uint64_t>(dividend) * mul, std::uint64_t{1} << 32);
+                ASSERT_EQ(x86::mean_by_multiply(dividend, mul), dividend / area)
+                    << "area " << area << " total " << total;
+            }
+        }
+    }
+}
+
+// floor(Q / A + bias), with one fused rounding or with two, equals (Q + A / 2) / A for every
+// Q whose quotient is positive, around every multiple of A and at large magnitudes; for
+// negative dividends it is 0 or below, as is the truncating quotient.
+TEST(ExactMath, VarianceRoundingMatchesTheIntegerDivision) {
+    std::mt19937_64 rng(0x5eed0006);
+    for (std::int32_t area = 9; area <= 121; ++area) {
+        const double inv = 1.0 / area;
+        const double bias = x86::variance_bias(area);
+        auto check = [&](std::int64_t q) {
+            const std::int64_t want = (q + area / 2) / area;
+            const double fused = std::floor(std::fma(static_cast<double>(q), inv, bias));
+            const double split = std::floor(static_cast<double>(q) * inv + bias);
+            if (q + area / 2 >= 0) {
+                ASSERT_EQ(static_cast<std::int64_t>(fused), want) << "area " << area << " q " << q;
+                ASSERT_EQ(static_cast<std::int64_t>(split), want) << "area " << area << " q " << q;
+            } else {
+                ASSERT_LE(fused, 0.0);
+                ASSERT_LE(split, 0.0);
+                ASSERT_LE(want, 0);
+            }
+        };
+        for (std::int64_t q = -3 * area; q <= 300 * area; ++q) check(q);
+        for (int n = 0; n < 2000; ++n) {
+            const std::int64_t centre =
+                static_cast<std::int64_t>(rng() % (std::uint64_t{1} << 40)) / area * area;
+            for (std::int64_t d = -area; d <= area; ++d) check(centre + d);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace dunmorel
