@@ -95,6 +95,11 @@ struct Vec {
     static F fmax(F a, F b) { return _mm256_max_ps(a, b); }
     static F fdiv(F a, F b) { return _mm256_div_ps(a, b); }
     static I ftrunc(F a) { return _mm256_cvttps_epi32(a); }
+    static bool all_not_above(I a, I limit) {
+        return _mm256_testz_si256(_mm256_cmpgt_epi32(a, limit), _mm256_cmpgt_epi32(a, limit)) != 0;
+    }
+    static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+    static F ffloor(F a) { return _mm256_floor_ps(a); }
     static double dfirst(D a) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(a)); }
 };
 

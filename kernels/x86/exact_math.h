@@ -61,6 +61,20 @@ inline double variance_bias(std::int32_t area) {
     return (static_cast<double>(area / 2) + 0.5) / static_cast<double>(area);
 }
 
+// The same rounding in single precision, floor(Q * r + b) with r and b rounded to float, is
+// exact while Q + A / 2 < 16384 * A, that is while v < 2^14, as every true variance is:
+// Q is then exact in float (|Q| < 2^21), the product is off by at most |Q| / A * 2^-24 <= 2^-10,
+// the one rounding of the sum (below 16385) by at most 2^-10 more (another 2^-10 without FMA),
+// and b by 2^-25: below 2^-8.4 in all, while the margin is 1 / (2 * A) >= 1 / 242 > 2^-7.92.
+// For very negative Q (down to -2^31) the float may be inexact, but the error is at most
+// 0.12 and the result stays below 1, hence 0 or less: "take the mean", as it must.
+inline float variance_bias_single(std::int32_t area) {
+    return static_cast<float>(variance_bias(area));
+}
+constexpr std::int32_t single_squares_limit(std::int32_t area) {
+    return 16384 * area - area / 2 - 1;
+}
+
 // ---- The pull towards the mean: ((c - m) * noise) / v in double precision ----
 //
 // Used only when v > noise >= 0, so v >= 1. The numerator is an integer below 2^39 in

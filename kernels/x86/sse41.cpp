@@ -81,6 +81,13 @@ struct Vec {
     static F fmax(F a, F b) { return _mm_max_ps(a, b); }
     static F fdiv(F a, F b) { return _mm_div_ps(a, b); }
     static I ftrunc(F a) { return _mm_cvttps_epi32(a); }
+    static bool all_not_above(I a, I limit) {
+        const I above = _mm_cmpgt_epi32(a, limit);
+        return _mm_testz_si128(above, above) != 0;
+    }
+    // Two roundings; the single-precision variance rounding leaves room for both.
+    static F fmadd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static F ffloor(F a) { return _mm_floor_ps(a); }
     static double dfirst(D a) { return _mm_cvtsd_f64(a); }
 };
 
