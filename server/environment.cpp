@@ -328,8 +328,10 @@ bool Environment::Bind(const FunctionInfo& fn, const std::vector<std::pair<const
             }
             index = next_positional++;
         } else {
-            const auto it = std::find_if(ps.begin(), ps.end(), [&](const Parameter& p) {
-                return !p.name.empty() && SameName(p.name, name);
+            // The name is copied into the lambda: clang before 16 cannot capture a structured
+            // binding.
+            const auto it = std::find_if(ps.begin(), ps.end(), [wanted = name](const Parameter& p) {
+                return !p.name.empty() && SameName(p.name, wanted);
             });
             if (it == ps.end()) {
                 error = fn.name + ": unknown argument name \"" + name + "\"";
