@@ -100,6 +100,13 @@ struct Vec {
     }
     static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
     static F ffloor(F a) { return _mm256_floor_ps(a); }
+    static I max(I a, I b) { return _mm256_max_epi32(a, b); }
+    // Sixteen lanes, each already within 0..255, as sixteen bytes.
+    static void store_bytes2(std::uint8_t* p, I a, I b) {
+        const I bytes = _mm256_packus_epi16(_mm256_packus_epi32(a, b), _mm256_setzero_si256());
+        const I ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(ordered));
+    }
     static double dfirst(D a) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(a)); }
 };
 

@@ -88,6 +88,12 @@ struct Vec {
     // Two roundings; the single-precision variance rounding leaves room for both.
     static F fmadd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
     static F ffloor(F a) { return _mm_floor_ps(a); }
+    static I max(I a, I b) { return _mm_max_epi32(a, b); }
+    // Eight lanes, each already within 0..255, as eight bytes.
+    static void store_bytes2(std::uint8_t* p, I a, I b) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p),
+                         _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_setzero_si128()));
+    }
     static double dfirst(D a) { return _mm_cvtsd_f64(a); }
 };
 
