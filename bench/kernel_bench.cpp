@@ -1,5 +1,7 @@
 // The smoothing pass on a 1920 x 1080 plane (step 1) with every implementation that this
-// processor runs, for 3 x 3, 5 x 5 and 11 x 11 grids, single-threaded. Each result carries
+// processor runs, for 3 x 3, 5 x 5 and 11 x 11 grids, single-threaded; then the interior and the
+// borders alone, and the whole pass on the same samples interleaved as in YUY2 luma (step 2),
+// RGB24 (step 3) and RGB32 (step 4) frames with a 5 x 5 grid. Each result carries
 // its speed as samples per second and, for the vector paths, the ratio to the scalar
 // reference measured in the same run; a summary table follows the benchmark output. Times are
 // processor times of the benchmark thread, and the ratios and the table use the best of the
@@ -29,7 +31,7 @@ constexpr std::int32_t height = 1080;
 constexpr std::int32_t noise = 40;
 
 // A picture-like plane: smooth gradients and a few edges, with grain on top.
-const std::vector<std::uint8_t>& source_plane() {
+const std::vector<std::uint8_t>& samples() {
     static const std::vector<std::uint8_t> plane = [] {
         std::vector<std::uint8_t> p(static_cast<std::size_t>(width) * height);
         std::mt19937 rng(1234);
@@ -47,10 +49,21 @@ const std::vector<std::uint8_t>& source_plane() {
     return plane;
 }
 
+// The samples at every step-th byte; the bytes between them belong to other planes.
+std::vector<std::uint8_t> interleaved(std::int32_t step) {
+    const std::vector<std::uint8_t>& plane = samples();
+    std::vector<std::uint8_t> bytes(plane.size() * static_cast<std::size_t>(step), 128);
+    for (std::size_t i = 0; i < plane.size(); ++i) bytes[i * static_cast<std::size_t>(step)] = plane[i];
+    return bytes;
+}
+
 struct Key {
     std::string kernel;
     int grid;
-    bool operator<(const Key& o) const { return std::tie(kernel, grid) < std::tie(o.kernel, o.grid); }
+    int step;
+    bool operator<(const Key& o) const {
+        return std::tie(step, kernel, grid) < std::tie(o.step, o.kernel, o.grid);
+    }
 };
 // Processor seconds per call, the best of all repetitions so far, by kernel and grid, then by
 // implementation name.
@@ -66,17 +79,17 @@ double thread_seconds() {
 }
 
 void run(benchmark::State& state, const Implementation* impl, const std::string& kernel,
-         int grid) {
-    const std::vector<std::uint8_t>& src = source_plane();
+         int grid, int step) {
+    const std::vector<std::uint8_t> src = interleaved(step);
     std::vector<std::uint8_t> dst(src.size(), 0);
-    const dunmorel::ConstPlaneView s{src.data(), width, 1, width, height};
-    const dunmorel::PlaneView d{dst.data(), width, 1, width, height};
+    const dunmorel::ConstPlaneView s{src.data(), width * step, step, width, height};
+    const dunmorel::PlaneView d{dst.data(), width * step, step, width, height};
     const auto& t = impl->table;
 
     const double start = thread_seconds();
     for (auto _ : state) {
-        if (kernel != "borders") t.smooth_interior(d, s, noise, height, width, grid, grid, 1);
-        if (kernel != "interior") t.smooth_borders(d, s, noise, height, width, grid, grid, 1);
+        if (kernel != "borders") t.smooth_interior(d, s, noise, height, width, grid, grid, step);
+        if (kernel != "interior") t.smooth_borders(d, s, noise, height, width, grid, grid, step);
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }
@@ -84,7 +97,7 @@ void run(benchmark::State& state, const Implementation* impl, const std::string&
 
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(width) * height);
     // The best of the repetitions: on a shared machine the slower ones measure the neighbours.
-    auto& row = timings[{kernel, grid}];
+    auto& row = timings[{kernel, grid, step}];
     const auto seen = row.find(impl->name);
     if (seen == row.end() || seconds < seen->second) row[impl->name] = seconds;
     const auto ref = row.find("reference");
@@ -94,13 +107,13 @@ void run(benchmark::State& state, const Implementation* impl, const std::string&
 }
 
 void print_summary() {
-    std::printf("\nSamples per processor second on a %d x %d plane, step 1, one thread, best of "
-                "the repetitions (ratio to the reference of this run):\n", width, height);
-    std::printf("%-9s %-6s", "kernel", "grid");
+    std::printf("\nSamples per processor second on a %d x %d plane, one thread, best of the "
+                "repetitions (ratio to the reference of this run):\n", width, height);
+    std::printf("%-9s %-6s %-4s", "kernel", "grid", "step");
     for (const std::string& name : impl_order) std::printf(" %24s", name.c_str());
     std::printf("\n");
     for (const auto& [key, row] : timings) {
-        std::printf("%-9s %2dx%-3d", key.kernel.c_str(), key.grid, key.grid);
+        std::printf("%-9s %2dx%-3d %-4d", key.kernel.c_str(), key.grid, key.grid, key.step);
         const auto ref = row.find("reference");
         for (const std::string& name : impl_order) {
             const auto it = row.find(name);
@@ -127,17 +140,27 @@ void print_summary() {
 int main(int argc, char** argv) {
     // The reference registers first in every group, so each ratio is against a time already
     // measured in this run.
-    for (const std::string kernel : {"plane", "interior", "borders"}) {
-        for (const int grid : {3, 5, 11}) {
-            for (const Implementation& impl : dunmorel::dispatch::implementations()) {
-                if (!impl.supported) continue;
-                const std::string name = kernel + "/" + impl.name + "/" + std::to_string(grid) +
-                                         "x" + std::to_string(grid);
-                benchmark::RegisterBenchmark(name.c_str(), run, &impl, kernel, grid)
-                    ->Unit(benchmark::kMillisecond)
-                    ->MinTime(0.2)
-                    ->Repetitions(3);
-            }
+    struct Case {
+        const char* kernel;
+        int grid;
+        int step;
+    };
+    std::vector<Case> cases;
+    for (const char* kernel : {"plane", "interior", "borders"}) {
+        for (const int grid : {3, 5, 11}) cases.push_back({kernel, grid, 1});
+    }
+    for (const int step : {2, 3, 4}) cases.push_back({"plane", 5, step});
+    for (const Case& c : cases) {
+        for (const Implementation& impl : dunmorel::dispatch::implementations()) {
+            if (!impl.supported) continue;
+            const std::string name = std::string(c.kernel) + "/" + impl.name + "/" +
+                                     std::to_string(c.grid) + "x" + std::to_string(c.grid) +
+                                     "/step" + std::to_string(c.step);
+            benchmark::RegisterBenchmark(name.c_str(), run, &impl, std::string(c.kernel), c.grid,
+                                         c.step)
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.2)
+                ->Repetitions(3);
         }
     }
     for (const Implementation& impl : dunmorel::dispatch::implementations()) {

@@ -52,10 +52,6 @@ struct Vec {
                                                      _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
     }
-    static void gather(std::uint8_t* out, const std::uint8_t* p, std::int32_t count,
-                       std::int32_t step) {
-        for (std::int32_t n = 0; n < count; ++n) out[n] = p[static_cast<std::ptrdiff_t>(n) * step];
-    }
 
     static D dset1(double x) { return _mm256_set1_pd(x); }
     static D lo(I v) { return _mm256_cvtepi32_pd(_mm256_castsi256_si128(v)); }

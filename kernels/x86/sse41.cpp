@@ -48,10 +48,6 @@ struct Vec {
         const std::int32_t word = _mm_cvtsi128_si32(_mm_shuffle_epi8(v, pick));
         std::memcpy(p, &word, sizeof word);
     }
-    static void gather(std::uint8_t* out, const std::uint8_t* p, std::int32_t count,
-                       std::int32_t step) {
-        for (std::int32_t n = 0; n < count; ++n) out[n] = p[static_cast<std::ptrdiff_t>(n) * step];
-    }
 
     static D dset1(double x) { return _mm_set1_pd(x); }
     static D lo(I v) { return _mm_cvtepi32_pd(v); }
