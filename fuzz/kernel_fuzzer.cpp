@@ -1,0 +1,139 @@
+// Every fast path of the plane kernels against the scalar reference, byte for byte, on plane
+// geometry, samples and noise drawn from the input: every grid from 3 to 11 in each direction,
+// planes from a little below the grid size up, steps 1 to 4 (interleaved planes), pitches
+// longer than the row, source and destination with pitches of their own. Destinations start
+// from the same random bytes for every path, so a sample written wrongly, written where it must
+// not be, or left alone where it must be written all show; planes end at their last sample, so
+// that a read past it is caught by AddressSanitizer.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "kernels/dispatch.h"
+#include "kernels/plane.h"
+#include "kernels/reference.h"
+
+namespace {
+
+using dunmorel::ConstPlaneView;
+using dunmorel::PlaneView;
+using dunmorel::WindowRect;
+using dunmorel::fuzz::fail;
+
+constexpr int kGrids[] = {3, 5, 7, 9, 11};
+
+// A plane inside a buffer that begins `offset` bytes before its first sample (the other
+// samples of an interleaved pixel) and ends at its last sample.
+struct Plane {
+    int rows, cols, step, pitch, offset;
+    std::vector<std::uint8_t> bytes;
+
+    Plane(int rows_, int cols_, int step_, int padding, int offset_)
+        : rows(rows_), cols(cols_), step(step_), pitch(cols_ * step_ + padding), offset(offset_) {
+        bytes.resize(static_cast<std::size_t>(offset) + static_cast<std::size_t>(rows - 1) * pitch +
+                     static_cast<std::size_t>(cols - 1) * step + 1);
+    }
+    PlaneView view() { return {bytes.data() + offset, pitch, step, cols, rows}; }
+    ConstPlaneView const_view() const { return {bytes.data() + offset, pitch, step, cols, rows}; }
+    std::uint8_t& at(int r, int c) {
+        return bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(r) * pitch + static_cast<std::size_t>(c) * step];
+    }
+};
+
+void fill(FuzzedDataProvider& in, Plane& p) {
+    const int kind = in.ConsumeIntegralInRange(0, 5);
+    const int base = in.ConsumeIntegral<std::uint8_t>();
+    const int amplitude = in.ConsumeIntegralInRange(0, 128);
+    dunmorel::fuzz::Lcg lcg{in.ConsumeIntegral<std::uint32_t>()};
+    std::vector<std::uint8_t> pattern = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(1, 48));
+    if (pattern.empty()) pattern.push_back(static_cast<std::uint8_t>(base));
+    // Bytes between samples and after each row get noise of their own: a path must neither read
+    // them as samples nor write them.
+    for (std::uint8_t& b : p.bytes) b = static_cast<std::uint8_t>(lcg.next());
+    std::size_t i = 0;
+    for (int r = 0; r < p.rows; ++r) {
+        for (int c = 0; c < p.cols; ++c, ++i) {
+            const int noise = static_cast<int>(lcg.next() % (2u * amplitude + 1)) - amplitude;
+            int v = 0;
+            switch (kind) {
+                case 0: v = static_cast<int>(lcg.next()); break;
+                case 1: v = base + noise; break;
+                case 2: v = (lcg.next() & 1) * 255; break;
+                case 3: v = pattern[i % pattern.size()]; break;
+                case 4: v = pattern[static_cast<std::size_t>(c) % pattern.size()] + noise; break;
+                default: v = base; break;
+            }
+            p.at(r, c) = static_cast<std::uint8_t>(v);
+        }
+    }
+}
+
+std::int32_t draw_noise(FuzzedDataProvider& in) {
+    switch (in.ConsumeIntegralInRange(0, 5)) {
+        case 0: return in.ConsumeIntegralInRange(0, 64);
+        case 1: return in.ConsumeIntegralInRange(0, 16257);
+        case 2: return in.ConsumeIntegralInRange(0, 16257 * 500);
+        case 3: return 16257 * 500;
+        case 4: return in.ConsumeIntegralInRange<std::int32_t>(0, INT32_MAX);
+        default: return 0;
+    }
+}
+
+std::string describe(const char* kernel, const char* path, const Plane& p, int ygrid, int xgrid, std::int32_t noise) {
+    return std::string(kernel) + ": " + path + " differs from the reference on a " + std::to_string(p.rows) + " x " +
+           std::to_string(p.cols) + " plane, step " + std::to_string(p.step) + ", pitch " + std::to_string(p.pitch) +
+           ", grid " + std::to_string(xgrid) + " x " + std::to_string(ygrid) + ", noise " + std::to_string(noise);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    const int xgrid = in.PickValueInArray(kGrids);
+    const int ygrid = in.PickValueInArray(kGrids);
+    // Mostly at least the grid; now and then a little below it, where every path must leave
+    // the destination alone.
+    const bool below = in.ConsumeIntegralInRange(0, 15) == 15;
+    const int rows = below ? in.ConsumeIntegralInRange(1, ygrid) : ygrid + in.ConsumeIntegralInRange(0, 40);
+    const int cols = below ? in.ConsumeIntegralInRange(1, xgrid) : xgrid + in.ConsumeIntegralInRange(0, 90);
+    const int step = in.ConsumeIntegralInRange(1, 4);
+    const int src_offset = in.ConsumeIntegralInRange(0, step - 1);
+    Plane src(rows, cols, step, in.ConsumeIntegralInRange(0, 40), src_offset);
+    Plane dst_start(rows, cols, step, in.ConsumeIntegralInRange(0, 40), in.ConsumeIntegralInRange(0, step - 1));
+    const std::int32_t noise = draw_noise(in);
+    fill(in, src);
+    fill(in, dst_start);
+
+    // A window anywhere inside the plane, from one sample to all of them.
+    const int first_row = in.ConsumeIntegralInRange(0, rows - 1);
+    const int first_col = in.ConsumeIntegralInRange(0, cols - 1);
+    const WindowRect rect{first_col, first_row, in.ConsumeIntegralInRange(first_col, cols - 1),
+                          in.ConsumeIntegralInRange(first_row, rows - 1)};
+
+    const ConstPlaneView source = src.const_view();
+    const std::vector<std::uint8_t> source_bytes = src.bytes;
+    const std::int32_t variance = dunmorel::reference::window_variance(source, rect);
+    Plane interior = dst_start;
+    dunmorel::reference::smooth_interior(interior.view(), source, noise, rows, cols, ygrid, xgrid, step);
+    Plane borders = dst_start;
+    dunmorel::reference::smooth_borders(borders.view(), source, noise, rows, cols, ygrid, xgrid, step);
+
+    for (const dunmorel::dispatch::Implementation& impl : dunmorel::dispatch::implementations()) {
+        if (!impl.supported || std::string(impl.name) == "reference") continue;
+        if (impl.table.window_variance(source, rect) != variance)
+            fail(describe("window_variance", impl.name, src, ygrid, xgrid, noise) + " (window " +
+                 std::to_string(rect.first_col) + "," + std::to_string(rect.first_row) + " to " +
+                 std::to_string(rect.last_col) + "," + std::to_string(rect.last_row) + ")");
+        Plane fast = dst_start;
+        impl.table.smooth_interior(fast.view(), source, noise, rows, cols, ygrid, xgrid, step);
+        if (fast.bytes != interior.bytes) fail(describe("smooth_interior", impl.name, src, ygrid, xgrid, noise));
+        fast = dst_start;
+        impl.table.smooth_borders(fast.view(), source, noise, rows, cols, ygrid, xgrid, step);
+        if (fast.bytes != borders.bytes) fail(describe("smooth_borders", impl.name, src, ygrid, xgrid, noise));
+    }
+    if (src.bytes != source_bytes) fail("a kernel wrote into its source");
+    return 0;
+}
