@@ -88,8 +88,13 @@ void run(benchmark::State& state, const Implementation* impl, const std::string&
 
     const double start = thread_seconds();
     for (auto _ : state) {
-        if (kernel != "borders") t.smooth_interior(d, s, noise, height, width, grid, grid, step);
-        if (kernel != "interior") t.smooth_borders(d, s, noise, height, width, grid, grid, step);
+        if (kernel == "plane") {
+            t.smooth_plane(d, s, noise, height, width, grid, grid, step);
+        } else if (kernel == "interior") {
+            t.smooth_interior(d, s, noise, height, width, grid, grid, step);
+        } else {
+            t.smooth_borders(d, s, noise, height, width, grid, grid, step);
+        }
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }

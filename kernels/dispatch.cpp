@@ -21,18 +21,25 @@ bool cpu_has(const char* what) {
 }
 #endif
 
+void reference_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
+                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,
+                     std::int32_t step) {
+    reference::smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, step);
+    reference::smooth_borders(dst, src, noise, rows, cols, ygrid, xgrid, step);
+}
+
 std::vector<Implementation> build_list() {
     std::vector<Implementation> list;
     list.push_back({"reference", "nothing", true,
                     {reference::window_variance, reference::smooth_interior,
-                     reference::smooth_borders}});
+                     reference::smooth_borders, reference_plane}});
 #if DUNMOREL_X86_SIMD
     list.push_back({"sse41", "sse4.1", cpu_has("sse4.1"),
                     {x86::sse41::window_variance, x86::sse41::smooth_interior,
-                     x86::sse41::smooth_borders}});
+                     x86::sse41::smooth_borders, x86::sse41::smooth_plane}});
     list.push_back({"avx2", "avx2+fma", cpu_has("avx2+fma"),
                     {x86::avx2::window_variance, x86::avx2::smooth_interior,
-                     x86::avx2::smooth_borders}});
+                     x86::avx2::smooth_borders, x86::avx2::smooth_plane}});
 #endif
     return list;
 }

@@ -22,6 +22,8 @@ struct KernelTable {
     WindowVarianceFn window_variance;
     SmoothFn smooth_interior;
     SmoothFn smooth_borders;
+    // smooth_interior then smooth_borders, possibly sharing work between the two.
+    SmoothFn smooth_plane;
 };
 
 struct Implementation {

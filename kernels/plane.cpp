@@ -24,8 +24,7 @@ void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::
 
 void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                   std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, step);
-    smooth_borders(dst, src, noise, rows, cols, ygrid, xgrid, step);
+    dispatch::active().table.smooth_plane(dst, src, noise, rows, cols, ygrid, xgrid, step);
 }
 
 void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid,

@@ -15,6 +15,8 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
                      std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
+                  std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 }  // namespace sse41
 
 namespace avx2 {
@@ -23,6 +25,8 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
                      std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
+                  std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 }  // namespace avx2
 
 }  // namespace dunmorel::x86
