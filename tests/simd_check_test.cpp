@@ -239,25 +239,6 @@ TEST_P(SimdCheck, DriftingRowsWithSmallNoise) {
     }
 }
 
-TEST_P(SimdCheck, WindowVarianceMatchesReference) {
-    std::mt19937 rng(0x5eed0004);
-    for (int n = 0; n < 300; ++n) {
-        const std::int32_t rows = pick(rng, 1, 40);
-        const std::int32_t cols = pick(rng, 1, n % 10 == 0 ? 700 : 90);
-        Plane p(rows, cols, pick(rng, 1, 4), rng);
-        fill(p, rng);
-        WindowRect rect;
-        rect.first_row = pick(rng, 0, rows - 1);
-        rect.last_row = pick(rng, rect.first_row, rows - 1);
-        rect.first_col = pick(rng, 0, cols - 1);
-        rect.last_col = pick(rng, rect.first_col, cols - 1);
-        const ConstPlaneView view = p.view();
-        ASSERT_EQ(impl_->table.window_variance(view, rect),
-                  reference::window_variance(view, rect))
-            << "rows " << rows << " cols " << cols << " step " << p.step;
-    }
-}
-
 // Forcing a path makes the public kernels use it; the whole pass equals the reference's.
 TEST_P(SimdCheck, ForcedPathDrivesThePublicKernels) {
     ASSERT_TRUE(dispatch::force(GetParam()));

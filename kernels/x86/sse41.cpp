@@ -97,8 +97,4 @@ struct Vec {
 
 #include "kernels/x86/smooth_impl.inc"
 
-std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
-    return reference::window_variance(view, rect);
-}
-
 }  // namespace dunmorel::x86::sse41

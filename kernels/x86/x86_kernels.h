@@ -10,7 +10,6 @@
 namespace dunmorel::x86 {
 
 namespace sse41 {
-std::int32_t window_variance(ConstPlaneView view, WindowRect rect);
 void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                      std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
@@ -20,7 +19,6 @@ void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::in
 }  // namespace sse41
 
 namespace avx2 {
-std::int32_t window_variance(ConstPlaneView view, WindowRect rect);
 void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
                      std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
