@@ -7,20 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "filter_test_access.h"
 #include "host/filter.h"
 #include "noisy_clip.h"
 #include "server/environment.h"
 #include "server/sources.h"
 
 namespace dunmorel {
-
-struct DunmorelFilterTestAccess {
-    static void calibrate(DunmorelFilter& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
-        for (int p = 0; p < 3; ++p) f.pass_count[p] = passes[p];
-        f.variance_table = table;
-        f.calibrated = true;
-    }
-};
 
 namespace {
 
