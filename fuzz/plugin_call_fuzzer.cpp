@@ -141,8 +141,7 @@ struct Context {
 };
 
 std::int32_t draw_int(FuzzedDataProvider& in, const Context& c) {
-    const std::int64_t area = c.g.area();
-    const std::int32_t wrapped = static_cast<std::int32_t>(static_cast<std::uint32_t>(area));
+    const auto area = static_cast<std::int32_t>(c.g.area());  // tens of thousands at most
     switch (in.ConsumeIntegralInRange(0, 7)) {
         case 0: return in.ConsumeIntegral<std::int32_t>();
         case 1: return in.ConsumeIntegralInRange(-2, 13);
@@ -153,8 +152,8 @@ std::int32_t draw_int(FuzzedDataProvider& in, const Context& c) {
         case 6: {
             const std::int32_t values[] = {0,         1,          -1,        20,        21,
                                            500,       501,        1023,      1024,      INT32_MIN,
-                                           INT32_MAX, wrapped / 128, wrapped / 64, wrapped / 16,
-                                           wrapped / 16 + 1, wrapped / 128 - 1};
+                                           INT32_MAX, area / 128, area / 64, area / 16,
+                                           area / 16 + 1, area / 128 - 1};
             return in.PickValueInArray(values);
         }
         default: return 8 * in.PickValueInArray(kGrids) + in.ConsumeIntegralInRange(-1, 1);
@@ -178,8 +177,8 @@ AVSValue draw_value(FuzzedDataProvider& in, char wanted, const Context& c, const
 
 using Named = std::vector<std::pair<std::string, AVSValue>>;
 
-// What the call's arguments bind to, worked out independently of the server: the value of
-// each parameter when binding succeeds. Only `print` is read from it.
+// The value that `print` is bound to when the server accepts the arguments, worked out
+// independently of the server: a positional fourth argument, or a later named one.
 std::optional<AVSValue> bound_print(const std::vector<AVSValue>& positional, const Named& named) {
     std::optional<AVSValue> print;
     if (positional.size() > kPrint) print = positional[kPrint];

@@ -26,6 +26,7 @@ seconds="${FUZZ_SECONDS:-45}"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 failed=0
+passed=0
 for target in "${targets[@]}"; do
   binary="$build/bin/$target"
   seeds="$here/corpus/$target"
@@ -54,6 +55,8 @@ for target in "${targets[@]}"; do
   else
     grep -E '^Done [0-9]+ runs' "$log" || true
     echo "fuzz: $target: ${runs:-?} executions, ${rate:-?} per second, no fault (${seconds}s)"
+    passed=$((passed + 1))
   fi
 done
+echo "fuzz: $passed passed, $((${#targets[@]} - passed)) failed"
 exit "$failed"
