@@ -120,6 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dunmorel::reference::smooth_interior(interior.view(), source, noise, rows, cols, ygrid, xgrid, step);
     Plane borders = dst_start;
     dunmorel::reference::smooth_borders(borders.view(), source, noise, rows, cols, ygrid, xgrid, step);
+    // A whole pass is the interior, then the borders, into the same destination.
+    Plane whole = interior;
+    dunmorel::reference::smooth_borders(whole.view(), source, noise, rows, cols, ygrid, xgrid, step);
 
     for (const dunmorel::dispatch::Implementation& impl : dunmorel::dispatch::implementations()) {
         if (!impl.supported || std::string(impl.name) == "reference") continue;
@@ -133,6 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fast = dst_start;
         impl.table.smooth_borders(fast.view(), source, noise, rows, cols, ygrid, xgrid, step);
         if (fast.bytes != borders.bytes) fail(describe("smooth_borders", impl.name, src, ygrid, xgrid, noise));
+        fast = dst_start;
+        impl.table.smooth_plane(fast.view(), source, noise, rows, cols, ygrid, xgrid, step);
+        if (fast.bytes != whole.bytes) fail(describe("smooth_plane", impl.name, src, ygrid, xgrid, noise));
     }
     if (src.bytes != source_bytes) fail("a kernel wrote into its source");
     return 0;
