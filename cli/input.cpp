@@ -149,7 +149,7 @@ private:
 class SeekableSource final : public FrameSource {
 public:
     SeekableSource(std::unique_ptr<FileDescriptor> fd, std::string name, off_t base, off_t size,
-                   const InputSpec& spec, std::pair<dev_t, ino_t> identity)
+                   const InputRequest& request, std::pair<dev_t, ino_t> identity)
         : fd_(std::move(fd)), base_(base), size_(size) {
         name_ = std::move(name);
         identity_ = identity;
@@ -157,9 +157,9 @@ public:
         std::uint8_t head[kY4mSignature.size()] = {};
         const std::size_t got = Pread(head, sizeof head, 0);
         if (std::string_view(reinterpret_cast<const char*>(head), got) == kY4mSignature)
-            IndexY4m(spec);
+            IndexY4m(request);
         else
-            IndexRaw(spec);
+            IndexRaw(request);
     }
 
     bool Ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
@@ -182,8 +182,8 @@ private:
         }
     }
 
-    void IndexRaw(const InputSpec& spec);
-    void IndexY4m(const InputSpec& spec);
+    void IndexRaw(const InputRequest& request);
+    void IndexY4m(const InputRequest& request);
 
     std::unique_ptr<FileDescriptor> fd_;
     off_t base_;
@@ -196,7 +196,7 @@ private:
 
 class StreamSource final : public FrameSource {
 public:
-    StreamSource(std::unique_ptr<FileDescriptor> fd, std::string name, const InputSpec& spec,
+    StreamSource(std::unique_ptr<FileDescriptor> fd, std::string name, const InputRequest& request,
                  const ReadPolicy& policy)
         : fd_(std::move(fd)), reader_(fd_->get()), policy_(policy), floor_(policy.first) {
         name_ = std::move(name);
@@ -206,9 +206,9 @@ public:
             bool terminated = false;
             const std::string line = reader_.ReadLine(kY4mMaxHeaderLine, terminated);
             if (!terminated) throw CliError(Message("the Y4M stream header has no end of line"));
-            SetY4mFormat(line, spec);
+            SetY4mFormat(line, request);
         } else {
-            SetRawFormat(spec);
+            SetRawFormat(request);
         }
     }
 
@@ -245,8 +245,8 @@ public:
     }
 
 private:
-    void SetRawFormat(const InputSpec& spec);
-    void SetY4mFormat(const std::string& line, const InputSpec& spec);
+    void SetRawFormat(const InputRequest& request);
+    void SetY4mFormat(const std::string& line, const InputRequest& request);
 
     // Reads frames until frame n has been read. False when the input ends cleanly before.
     bool ReadUpTo(int n) {
@@ -342,15 +342,15 @@ InputFormat MakeFormat(int pixel_type, int width, int height, FrameRate fps, con
     return f;
 }
 
-InputFormat RawFormat(const InputSpec& spec, const std::string& name) {
-    if (!spec.pixel_type || !spec.size)
+InputFormat RawFormat(const InputRequest& request, const std::string& name) {
+    if (!request.pixel_type || !request.size)
         throw CliError("dunmorel: " + name + ": raw input needs --format and --size (it does not start with a "
                        "YUV4MPEG2 header)");
-    return MakeFormat(*spec.pixel_type, spec.size->width, spec.size->height, spec.fps.value_or(FrameRate{}), name);
+    return MakeFormat(*request.pixel_type, request.size->width, request.size->height, request.fps.value_or(FrameRate{}), name);
 }
 
-InputFormat Y4mFormat(const std::string& line, const InputSpec& spec, const std::string& name) {
-    if (spec.pixel_type || spec.size || spec.fps)
+InputFormat Y4mFormat(const std::string& line, const InputRequest& request, const std::string& name) {
+    if (request.pixel_type || request.size || request.fps)
         throw CliError("dunmorel: " + name + " is a Y4M stream; --format, --size and --fps are for raw input only");
     Y4mHeader header;
     int pixel_type = 0;
@@ -369,8 +369,8 @@ InputFormat Y4mFormat(const std::string& line, const InputSpec& spec, const std:
     return f;
 }
 
-void SeekableSource::IndexRaw(const InputSpec& spec) {
-    format_ = RawFormat(spec, name_);
+void SeekableSource::IndexRaw(const InputRequest& request) {
+    format_ = RawFormat(request, name_);
     const auto frame = static_cast<off_t>(format_.frame_bytes);
     if (size_ % frame != 0)
         throw CliError(Message("its size, " + Plural(size_, "byte") + ", is not a whole number of " +
@@ -382,13 +382,13 @@ void SeekableSource::IndexRaw(const InputSpec& spec) {
     format_.vi.num_frames = static_cast<int>(count);
 }
 
-void SeekableSource::IndexY4m(const InputSpec& spec) {
+void SeekableSource::IndexY4m(const InputRequest& request) {
     std::vector<std::uint8_t> chunk(std::min<off_t>(size_, static_cast<off_t>(kY4mMaxHeaderLine) + 1));
     const std::size_t got = Pread(chunk.data(), chunk.size(), 0);
     const auto lf = std::find(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got), '\n');
     if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got))
         throw CliError(Message("the Y4M stream header has no end of line"));
-    format_ = Y4mFormat(std::string(chunk.begin(), lf), spec, name_);
+    format_ = Y4mFormat(std::string(chunk.begin(), lf), request, name_);
 
     off_t pos = (lf - chunk.begin()) + 1;
     const auto frame = static_cast<off_t>(format_.frame_bytes);
@@ -417,22 +417,22 @@ void SeekableSource::IndexY4m(const InputSpec& spec) {
     format_.vi.num_frames = *format_.frame_count;
 }
 
-void StreamSource::SetRawFormat(const InputSpec& spec) { format_ = RawFormat(spec, name_); }
+void StreamSource::SetRawFormat(const InputRequest& request) { format_ = RawFormat(request, name_); }
 
-void StreamSource::SetY4mFormat(const std::string& line, const InputSpec& spec) {
-    format_ = Y4mFormat(line, spec, name_);
+void StreamSource::SetY4mFormat(const std::string& line, const InputRequest& request) {
+    format_ = Y4mFormat(line, request, name_);
 }
 
 }  // namespace
 
-std::unique_ptr<FrameSource> FrameSource::Open(const InputSpec& spec, const ReadPolicy& policy) {
-    const bool standard = spec.path == "-";
-    const std::string name = standard ? "standard input" : spec.path;
+std::unique_ptr<FrameSource> FrameSource::Open(const InputRequest& request, const ReadPolicy& policy) {
+    const bool standard = request.path == "-";
+    const std::string name = standard ? "standard input" : request.path;
     std::unique_ptr<FileDescriptor> fd;
     if (standard) {
         fd = std::make_unique<FileDescriptor>(STDIN_FILENO, false);
     } else {
-        const int raw = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int raw = open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (raw < 0) throw CliError("dunmorel: cannot open input " + name + ": " + Errno());
         fd = std::make_unique<FileDescriptor>(raw, true);
     }
@@ -443,10 +443,10 @@ std::unique_ptr<FrameSource> FrameSource::Open(const InputSpec& spec, const Read
         // Standard input redirected from a file is read from where it stands.
         const off_t base = standard ? lseek(fd->get(), 0, SEEK_CUR) : 0;
         if (base >= 0 && base <= st.st_size)
-            return std::make_unique<SeekableSource>(std::move(fd), name, base, st.st_size - base, spec,
+            return std::make_unique<SeekableSource>(std::move(fd), name, base, st.st_size - base, request,
                                                     std::pair{st.st_dev, st.st_ino});
     }
-    return std::make_unique<StreamSource>(std::move(fd), name, spec, policy);
+    return std::make_unique<StreamSource>(std::move(fd), name, request, policy);
 }
 
 }  // namespace dunmorel::cli

@@ -16,7 +16,7 @@
 
 namespace dunmorel::cli {
 
-struct InputSpec {
+struct InputRequest {
     std::string path;  // "-" for standard input
     // Raw input only; a Y4M input is refused when any of them is given.
     std::optional<int> pixel_type = std::nullopt;
@@ -56,7 +56,7 @@ public:
     // Opens and identifies the input. Throws CliError with a one-line message when it cannot
     // be opened, is empty, has a bad header, lacks --format/--size for raw data, or (for a
     // regular file) does not hold a whole number of frames.
-    static std::unique_ptr<FrameSource> Open(const InputSpec& spec, const ReadPolicy& policy);
+    static std::unique_ptr<FrameSource> Open(const InputRequest& request, const ReadPolicy& policy);
 
     virtual ~FrameSource() = default;
     FrameSource(const FrameSource&) = delete;

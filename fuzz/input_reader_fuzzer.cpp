@@ -25,7 +25,7 @@ namespace {
 
 using dunmorel::cli::CliError;
 using dunmorel::cli::FrameSource;
-using dunmorel::cli::InputSpec;
+using dunmorel::cli::InputRequest;
 using dunmorel::cli::ReadPolicy;
 using dunmorel::fuzz::count;
 using dunmorel::fuzz::fail;
@@ -100,10 +100,10 @@ void check_format(const dunmorel::cli::InputFormat& f, const std::size_t input_s
 
 // Reads the clip the way the job does: the reference frame first (the calibration asks for
 // it before anything else), then every frame in order, each released once it is written.
-Outcome read_all(const InputSpec& spec, const ReadPolicy& policy, std::size_t input_size, const char* how) {
+Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::size_t input_size, const char* how) {
     Outcome out;
     try {
-        std::unique_ptr<FrameSource> source = FrameSource::Open(spec, policy);
+        std::unique_ptr<FrameSource> source = FrameSource::Open(request, policy);
         out.opened = true;
         out.format = source->format();
         check_format(out.format, input_size, how);
@@ -139,7 +139,7 @@ Outcome read_all(const InputSpec& spec, const ReadPolicy& policy, std::size_t in
         check_message(e.what(), how);
         out.error = e.what();
         count(std::string(how) + (out.opened ? ": refused later" : ": refused at once"));
-        const std::string name = spec.path == "-" ? "standard input" : spec.path;
+        const std::string name = request.path == "-" ? "standard input" : request.path;
         if (const std::size_t at = out.error->find(name); at != std::string::npos) out.error->replace(at, name.size(), "<input>");
     } catch (const std::exception& e) {
         fail(std::string(how) + " threw " + e.what());
@@ -176,14 +176,14 @@ void compare(const Outcome& file, const Outcome& other, const char* how) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    InputSpec spec;
+    InputRequest request;
     // Raw options are given or not independently, so that a Y4M stream with them and raw data
     // without them are both tried.
-    if (in.ConsumeBool()) spec.pixel_type = in.PickValueInArray(kFormats);
+    if (in.ConsumeBool()) request.pixel_type = in.PickValueInArray(kFormats);
     if (in.ConsumeBool())
-        spec.size = dunmorel::cli::PictureSize{in.ConsumeIntegralInRange(-1, 40), in.ConsumeIntegralInRange(-1, 40)};
+        request.size = dunmorel::cli::PictureSize{in.ConsumeIntegralInRange(-1, 40), in.ConsumeIntegralInRange(-1, 40)};
     if (in.ConsumeIntegralInRange(0, 3) == 3)
-        spec.fps = dunmorel::cli::FrameRate{in.ConsumeIntegral<unsigned>(), in.ConsumeIntegral<unsigned>()};
+        request.fps = dunmorel::cli::FrameRate{in.ConsumeIntegral<unsigned>(), in.ConsumeIntegral<unsigned>()};
     ReadPolicy policy;
     policy.keep = in.ConsumeIntegralInRange(0, 3);
     policy.memory_frames = in.ConsumeIntegralInRange(1, 3);
@@ -192,8 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A regular file, read at random.
     Fd file(memory_file(bytes));
-    spec.path = fd_path(file.get());
-    const Outcome indexed = read_all(spec, policy, bytes.size(), "file");
+    request.path = fd_path(file.get());
+    const Outcome indexed = read_all(request, policy, bytes.size(), "file");
 
     // The same bytes on standard input, after `skip` bytes that the reader must not see.
     {
@@ -203,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (lseek(redirected.get(), static_cast<off_t>(skip), SEEK_SET) < 0) fail("lseek failed");
         const int saved = dup(STDIN_FILENO);
         if (dup2(redirected.get(), STDIN_FILENO) < 0) fail("dup2 failed");
-        InputSpec from_stdin = spec;
+        InputRequest from_stdin = request;
         from_stdin.path = "-";
         const Outcome standard = read_all(from_stdin, policy, bytes.size(), "standard input");
         dup2(saved, STDIN_FILENO);
@@ -224,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (fcntl(writer.get(), F_SETPIPE_SZ, 1 << 20) < 0 && bytes.size() > 65536) return 0;
         write_all(writer.get(), bytes.data(), bytes.size());
         writer.reset();
-        InputSpec piped = spec;
+        InputRequest piped = request;
         piped.path = fd_path(reader.get());
         const Outcome streamed = read_all(piped, policy, bytes.size(), "pipe");
         compare(indexed, streamed, "file and pipe");

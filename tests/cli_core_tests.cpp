@@ -307,12 +307,12 @@ TEST(FrameInput, DamagedFilesAreRefusedWhenOpened) {
     };
     for (const Case& c : cases) {
         testing::Spit(dir.File("bad"), c.bytes);
-        InputSpec spec{dir.File("bad")};
+        InputRequest request{dir.File("bad")};
         if (c.pixel_type != 0) {
-            spec.pixel_type = c.pixel_type;
-            spec.size = c.size;
+            request.pixel_type = c.pixel_type;
+            request.size = c.size;
         }
-        const std::string error = ErrorOf([&] { FrameSource::Open(spec, {}); });
+        const std::string error = ErrorOf([&] { FrameSource::Open(request, {}); });
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_EQ(error.rfind("dunmorel: " + dir.File("bad"), 0), 0u) << error;
     }

@@ -70,10 +70,10 @@ struct Clip {
     std::string frames;
 };
 
-Clip Load(const std::string& path, const InputSpec& raw = {}) {
-    InputSpec spec = raw;
-    spec.path = path;
-    const auto source = FrameSource::Open(spec, {});
+Clip Load(const std::string& path, const InputRequest& raw = {}) {
+    InputRequest request = raw;
+    request.path = path;
+    const auto source = FrameSource::Open(request, {});
     Clip c{source->format(), {}};
     const int count = c.format.frame_count.value_or(0);
     c.frames.resize(c.format.frame_bytes * static_cast<std::size_t>(count));
