@@ -172,6 +172,63 @@ TEST_P(Calibrated, OutputFollowsTheCalibration) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, Calibrated, ::testing::ValuesIn(testing::kAllFormats));
 
+// The calibration of a script window, recomputed here from the geometry of each format: the
+// measured rectangle and the margin-padded copy of every plane, then the trial passes.
+class ScriptWindowCalibration : public ::testing::TestWithParam<int> {};
+
+TEST_P(ScriptWindowCalibration, MatchesTheCopyGeometryOfEachFormat) {
+    const int type = GetParam();
+    constexpr int width = 320, height = 240, xgrid = 5, ygrid = 3;
+    Environment env;
+    PClip source = noisy_clip(env, type, width, height, 1, 9, 11);
+    FilterArguments args;
+    args.xgrid = xgrid;
+    args.ygrid = ygrid;
+    args.autow = false;
+    args.lx = 21;
+    args.rx = 120;
+    args.ty = 11;
+    args.by = 90;
+    args.limit = 0;
+    PClip filter = new_filter(source, args);
+    filter->GetFrame(0, &env);
+    const auto& f = as_filter(filter);
+
+    const bool rgb = type == VideoInfo::CS_BGR24 || type == VideoInfo::CS_BGR32;
+    const bool yuy2 = type == VideoInfo::CS_YUY2;
+    const int top = rgb ? height - args.by - 1 : args.ty;  // memory rows
+    const int bottom = rgb ? height - args.ty - 1 : args.by;
+    const int win_w = args.rx - args.lx + 1, win_h = bottom - top + 1;
+    PVideoFrame frame = source->GetFrame(0, &env);
+    for (int p = 0; p < 3; ++p) {
+        const bool chroma = p > 0 && !rgb;
+        const bool half_rows = chroma && !yuy2;
+        const PlaneSpot s = spot(*frame, type, p, width, height);
+        const ConstPlaneView view{s.base, s.pitch, s.step, s.width, s.height};
+        const WindowRect rect{chroma ? args.lx / 2 : args.lx, half_rows ? top / 2 : top,
+                              chroma ? args.rx / 2 : args.rx, half_rows ? bottom / 2 : bottom};
+        VarianceTable table{};
+        table[0][p] = window_variance(view, rect);
+
+        const int w = chroma ? win_w / 2 : win_w, h = half_rows ? win_h / 2 : win_h;
+        const int cols = w + xgrid, rows = h + ygrid;
+        const int first_col = (chroma ? args.lx / 2 : args.lx) - xgrid / 2;
+        const int first_row = (half_rows ? top / 2 : top) - ygrid / 2;
+        std::vector<std::uint8_t> a(static_cast<std::size_t>(cols) * rows), b;
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c) a[r * cols + c] = view.at(first_row + r, first_col + c);
+        b = a;
+        std::int32_t count = 1;
+        calibrate_passes(a.data(), b.data(), cols, h, w, ygrid, xgrid, count, table, p, args.limit);
+
+        ASSERT_GT(table[0][p], 0);
+        EXPECT_EQ(f.passes()[p], count) << "plane " << p;
+        for (int i = 0; i <= count && i <= 10; ++i) EXPECT_EQ(f.variances()[i][p], table[i][p]) << "plane " << p << " row " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ScriptWindowCalibration, ::testing::ValuesIn(testing::kAllFormats));
+
 TEST(Calibration, StrengthScalesTheRowsInUseAndZeroSwitchesAPlaneOff) {
     Environment env;
     PClip source = noisy_clip(env, VideoInfo::CS_YV12, 320, 240, 1, 12);
