@@ -17,6 +17,9 @@ struct BasicFrameView {
     Sample* base_u = nullptr;
     Sample* base_v = nullptr;
     std::int32_t pitch_uv = 0;
+
+    // A writable view is also a read-only one.
+    operator BasicFrameView<const Sample>() const { return {base_y, pitch_y, base_u, base_v, pitch_uv}; }
 };
 using FrameView = BasicFrameView<std::uint8_t>;
 using ConstFrameView = BasicFrameView<const std::uint8_t>;

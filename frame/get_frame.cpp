@@ -74,13 +74,13 @@ PVideoFrame DUNMOREL_STDCALL DunmorelFilter::GetFrame(int n, IScriptEnvironment*
             frame_b = env->NewVideoFrame(vi, 16);
             view_b = write_view(*frame_b);
             if (!view_b.base_y) env->ThrowError("Dunmorel: the host returned a work frame that cannot be written");
-            source = {view_a.base_y, view_a.pitch_y, view_a.base_u, view_a.base_v, view_a.pitch_uv};
+            source = view_a;
             destination = view_b;
         } else if (i % 2 == 0) {
-            source = {view_b.base_y, view_b.pitch_y, view_b.base_u, view_b.base_v, view_b.pitch_uv};
+            source = view_b;
             destination = view_a;
         } else {
-            source = {view_a.base_y, view_a.pitch_y, view_a.base_u, view_a.base_v, view_a.pitch_uv};
+            source = view_a;
             destination = view_b;
         }
 
