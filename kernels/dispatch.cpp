@@ -17,6 +17,10 @@ bool cpu_has(const char* what) {
     const std::string_view w = what;
     if (w == "sse4.1") return __builtin_cpu_supports("sse4.1");
     if (w == "avx2+fma") return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (w == "avx512f+bw+dq+vl") {
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+    }
     return false;
 }
 #endif
@@ -43,6 +47,9 @@ std::vector<Implementation> build_list() {
     list.push_back({"avx2", "avx2+fma", cpu_has("avx2+fma"),
                     {reference::window_variance, x86::avx2::smooth_interior,
                      x86::avx2::smooth_borders, x86::avx2::smooth_plane}});
+    list.push_back({"avx512", "avx512f+bw+dq+vl", cpu_has("avx512f+bw+dq+vl"),
+                    {reference::window_variance, x86::avx512::smooth_interior,
+                     x86::avx512::smooth_borders, x86::avx512::smooth_plane}});
 #endif
     return list;
 }

@@ -27,7 +27,7 @@ struct KernelTable {
 };
 
 struct Implementation {
-    const char* name;      // "reference", "sse41", "avx2"
+    const char* name;      // "reference", "sse41", "avx2", "avx512"
     const char* needs;  // what the processor must offer, for messages
     bool supported;        // whether this processor runs it
     KernelTable table;

@@ -10,21 +10,15 @@
 namespace dunmorel::x86 {
 
 namespace sse41 {
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                  std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+#include "kernels/x86/entry_points.inc"
 }  // namespace sse41
 
 namespace avx2 {
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                  std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+#include "kernels/x86/entry_points.inc"
 }  // namespace avx2
+
+namespace avx512 {
+#include "kernels/x86/entry_points.inc"
+}  // namespace avx512
 
 }  // namespace dunmorel::x86
