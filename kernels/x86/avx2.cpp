@@ -28,7 +28,6 @@ struct Vec {
     static I sub(I a, I b) { return _mm256_sub_epi32(a, b); }
     static I mullo(I a, I b) { return _mm256_mullo_epi32(a, b); }
     static I shr_mean(I a) { return _mm256_srli_epi32(a, mean_shift); }
-    static I gt(I a, I b) { return _mm256_cmpgt_epi32(a, b); }
     static I select(I mask, I if_set, I if_clear) { return _mm256_blendv_epi8(if_clear, if_set, mask); }
     static std::int32_t first(I v) { return _mm_cvtsi128_si32(_mm256_castsi256_si128(v)); }
 
@@ -63,20 +62,14 @@ struct Vec {
     static D dmul(D a, D b) { return _mm256_mul_pd(a, b); }
     static D madd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
     static D ddiv(D a, D b) { return _mm256_div_pd(a, b); }
-    static D dmin(D a, D b) { return _mm256_min_pd(a, b); }
     static D dmax(D a, D b) { return _mm256_max_pd(a, b); }
     static D dfloor(D a) { return _mm256_floor_pd(a); }
-    static D dlast(D a) { return _mm256_permute4x64_pd(a, 0xFF); }
     // Lanes of lo then hi where the value exceeds `than`, as a mask of eight 32-bit lanes.
     static I dgt2(D lo, D hi, D than) {
         const __m256 both = _mm256_shuffle_ps(_mm256_castpd_ps(_mm256_cmp_pd(lo, than, _CMP_GT_OQ)),
                                               _mm256_castpd_ps(_mm256_cmp_pd(hi, than, _CMP_GT_OQ)),
                                               0x88);
         return _mm256_permute4x64_epi64(_mm256_castps_si256(both), 0xD8);
-    }
-    // The last lane of `before`, then the first seven lanes of `a`.
-    static I shift_in(I a, I before) {
-        return _mm256_alignr_epi8(a, _mm256_permute2x128_si256(before, a, 0x21), 12);
     }
 
     static F fset1(float x) { return _mm256_set1_ps(x); }
@@ -103,7 +96,6 @@ struct Vec {
         const I ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(ordered));
     }
-    static double dfirst(D a) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(a)); }
 };
 
 }  // namespace

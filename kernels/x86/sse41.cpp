@@ -28,7 +28,6 @@ struct Vec {
     static I sub(I a, I b) { return _mm_sub_epi32(a, b); }
     static I mullo(I a, I b) { return _mm_mullo_epi32(a, b); }
     static I shr_mean(I a) { return _mm_srli_epi32(a, mean_shift); }
-    static I gt(I a, I b) { return _mm_cmpgt_epi32(a, b); }
     static I select(I mask, I if_set, I if_clear) { return _mm_blendv_epi8(if_clear, if_set, mask); }
     static std::int32_t first(I v) { return _mm_cvtsi128_si32(v); }
 
@@ -58,16 +57,12 @@ struct Vec {
     // Two roundings instead of one; the variance rounding leaves room for both.
     static D madd(D a, D b, D c) { return _mm_add_pd(_mm_mul_pd(a, b), c); }
     static D ddiv(D a, D b) { return _mm_div_pd(a, b); }
-    static D dmin(D a, D b) { return _mm_min_pd(a, b); }
     static D dmax(D a, D b) { return _mm_max_pd(a, b); }
     static D dfloor(D a) { return _mm_floor_pd(a); }
-    static D dlast(D a) { return _mm_unpackhi_pd(a, a); }
     static I dgt2(D lo, D hi, D than) {
         return _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(_mm_cmpgt_pd(lo, than)),
                                                _mm_castpd_ps(_mm_cmpgt_pd(hi, than)), 0x88));
     }
-    // The last lane of `before`, then the first three lanes of `a`.
-    static I shift_in(I a, I before) { return _mm_alignr_epi8(a, before, 12); }
 
     static F fset1(float x) { return _mm_set1_ps(x); }
     static F narrow(D lo, D hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
@@ -90,7 +85,6 @@ struct Vec {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p),
                          _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_setzero_si128()));
     }
-    static double dfirst(D a) { return _mm_cvtsd_f64(a); }
 };
 
 }  // namespace
