@@ -12,7 +12,7 @@
 #include <string>
 
 #include "cli/options.h"
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel::cli {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel::cli {
 

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <limits>
 
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel::cli {
 

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "cli/options.h"
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel::cli {
 

@@ -1,6 +1,6 @@
 // The one-time noise measurement on the reference frame and the report that replaces it while
 // `print` is set.
-#include "host/filter.h"
+#include "avisynth/filter.h"
 
 namespace dunmorel {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "host/interface.h"
+#include "avisynth/interface.h"
 #include "kernels/plane.h"
 
 namespace dunmorel {

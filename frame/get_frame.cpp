@@ -1,6 +1,6 @@
 // Every frame request: calibrate once, then up to ten smoothing passes per plane over two work
 // frames.
-#include "host/filter.h"
+#include "avisynth/filter.h"
 
 namespace dunmorel {
 

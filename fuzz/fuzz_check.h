@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel::fuzz {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "host/interface.h"
+#include "avisynth/interface.h"
 #include "server/environment.h"
 #include "server/sources.h"
 

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel::server {
 

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/interface.h"
+#include "avisynth/interface.h"
 #include "server/environment.h"
 
 namespace dunmorel::server {

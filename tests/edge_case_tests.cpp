@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "filter_test_access.h"
-#include "host/arguments.h"
-#include "host/filter.h"
+#include "avisynth/arguments.h"
+#include "avisynth/filter.h"
 #include "noisy_clip.h"
 #include "server/environment.h"
 #include "server/sources.h"

@@ -1,7 +1,7 @@
 // Window geometry, automatic block sizing and the initial state of a new filter object.
 #include <gtest/gtest.h>
 
-#include "host/filter.h"
+#include "avisynth/filter.h"
 
 namespace dunmorel {
 namespace {

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "host/filter.h"
+#include "avisynth/filter.h"
 
 namespace dunmorel {
 

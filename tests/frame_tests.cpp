@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "filter_test_access.h"
-#include "host/filter.h"
+#include "avisynth/filter.h"
 #include "noisy_clip.h"
 #include "server/environment.h"
 #include "server/sources.h"

@@ -2,7 +2,7 @@
 // module that exports only its entry point, as the real filter is.
 #include <atomic>
 
-#include "host/interface.h"
+#include "avisynth/interface.h"
 
 namespace {
 

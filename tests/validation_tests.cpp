@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/arguments.h"
+#include "avisynth/arguments.h"
 
 namespace dunmorel {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/filter.h"
-#include "host/interface.h"
+#include "avisynth/filter.h"
+#include "avisynth/interface.h"
 
 namespace dunmorel {
 

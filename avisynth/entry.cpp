@@ -1,5 +1,5 @@
 // The plug-in's only export.
-#include "host/arguments.h"
+#include "avisynth/arguments.h"
 
 extern "C" __attribute__((visibility("default"))) const char* DUNMOREL_STDCALL
 AvisynthPluginInit2(IScriptEnvironment* env) {

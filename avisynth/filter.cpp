@@ -1,4 +1,4 @@
-#include "host/filter.h"
+#include "avisynth/filter.h"
 
 namespace dunmorel {
 

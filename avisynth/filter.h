@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "frame/frame_view.h"
-#include "host/interface.h"
+#include "avisynth/interface.h"
 #include "kernels/plane.h"
 
 namespace dunmorel {

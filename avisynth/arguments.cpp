@@ -1,4 +1,4 @@
-#include "host/arguments.h"
+#include "avisynth/arguments.h"
 
 #include <new>
 
