@@ -1,72 +1,69 @@
 #include "avisynth/filter.h"
 
+#include <string>
+
 namespace dunmorel {
 
 namespace {
 
-std::int64_t area_of(std::int32_t width, std::int32_t height) {
-    return static_cast<std::int64_t>(width) * height;
-}
+// The frames of one request. Each is a counted handle held here, so the host gets every one back
+// on every way out of GetFrame, its own errors included.
+class Request final : public FrameHost {
+public:
+    Request(const PClip& child, const VideoInfo& vi, IScriptEnvironment* env) : child_(child), vi_(vi), env_(env) {}
+
+    ConstFramePlanes reference_frame(std::int32_t nf) override {
+        reference_ = child_->GetFrame(nf, env_);
+        return planes_of(read_view(*reference_), pixel_format(vi_.pixel_type), vi_.width, reference_->GetHeight());
+    }
+    void release_reference() override { reference_ = nullptr; }
+
+    FramePlanes work_frame(int index) override {
+        PVideoFrame& frame = work_[index];
+        frame = env_->NewVideoFrame(vi_, 16);
+        const FrameAddresses view = write_view(*frame);
+        if (!view.base_y) throw FilterError(FilterError::Kind::failure,
+                                            "Dunmorel: the host returned a work frame that cannot be written");
+        return planes_of(view, pixel_format(vi_.pixel_type), vi_.width, frame->GetHeight());
+    }
+
+    void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
+                   std::int32_t row_bytes, std::int32_t rows) override {
+        env_->BitBlt(dst, dst_pitch, src, src_pitch, row_bytes, rows);
+    }
+
+    PVideoFrame result() const { return work_[1]; }
+
+private:
+    const PClip& child_;
+    const VideoInfo& vi_;
+    IScriptEnvironment* env_;
+    PVideoFrame reference_;
+    PVideoFrame work_[2];
+};
 
 }  // namespace
 
 DunmorelFilter::DunmorelFilter(const PClip& source, const FilterArguments& args)
-    : GenericVideoFilter(source),
-      xgrid(args.xgrid),
-      ygrid(args.ygrid),
-      print(args.print),
-      limit(args.limit),
-      nf(args.nf),
-      autow(args.autow),
-      minw(args.minw),
-      lx(args.lx),
-      rx(args.rx),
-      ty(args.ty),
-      by(args.by),
-      ry(args.ry),
-      gu(args.gu),
-      bv(args.bv) {
-    if (!autow) {
-        // RGB frames are stored bottom-up, so the script's rows (counted from the picture's
-        // top) become memory rows here.
-        if (plane_layout(vi.pixel_type) == PlaneLayout::rgb) {
-            win_top = vi.height - by - 1;
-            win_bottom = vi.height - ty - 1;
-        } else {
-            win_top = ty;
-            win_bottom = by;
-        }
-        win_width = rx - lx + 1;
-        win_height = win_bottom - win_top + 1;
-    } else {
-        // The search block grows from 1/64 of the frame in both directions until it covers
-        // minw pixels or can grow no further. lx, rx, win_top and win_bottom are written by the
-        // search before anything reads them; until then they keep the script's values (or 0).
-        std::int32_t width_step = (vi.width / 64) & ~1;
-        std::int32_t height_step = (vi.height / 64) & ~1;
-        win_width = width_step < 8 ? 8 : width_step;
-        win_height = height_step < 8 ? 8 : height_step;
-        while (area_of(win_width, win_height) < minw) {
-            win_width += width_step;
-            win_height += height_step;
-            if (win_width > vi.width - 2 * xgrid) {
-                win_width -= width_step;
-                width_step = 0;
-            }
-            if (win_height > vi.height - 2 * ygrid) {
-                win_height -= height_step;
-                height_step = 0;
-            }
-            if (width_step < 8 && height_step < 8) break;
+    : GenericVideoFilter(source), engine_(clip_format(vi), args) {}
+
+PVideoFrame DUNMOREL_STDCALL DunmorelFilter::GetFrame(int n, IScriptEnvironment* env) {
+    PVideoFrame input = child->GetFrame(n, env);
+    std::string error;
+    {
+        Request request(child, vi, env);
+        try {
+            const ConstFramePlanes planes =
+                planes_of(read_view(*input), pixel_format(vi.pixel_type), vi.width, input->GetHeight());
+            if (engine_.process(n, planes, input->GetHeight(), request) == FilterEngine::Result::input) return input;
+            return request.result();
+        } catch (const FilterError& e) {
+            error = e.what();
         }
     }
-
-    const std::size_t half = static_cast<std::size_t>(win_width + 2 * xgrid) *
-                             static_cast<std::size_t>(win_height + 2 * ygrid);
-    scratch_size = 2 * half;
-    scratch = std::make_unique<std::uint8_t[]>(scratch_size);
-    scratch_a = scratch.get();
-    scratch_b = scratch_a + half;
+    // Raised only after the request has given every frame back.
+    env->ThrowError("%s", error.c_str());
+    return nullptr;
 }
 
 }  // namespace dunmorel

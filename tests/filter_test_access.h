@@ -6,14 +6,21 @@
 #include <cstdint>
 
 #include "avisynth/filter.h"
+#include "engine/filter_engine.h"
 
 namespace dunmorel {
 
-struct DunmorelFilterTestAccess {
-    static void calibrate(DunmorelFilter& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
+struct FilterEngineTestAccess {
+    static void calibrate(FilterEngine& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
         for (int p = 0; p < 3; ++p) f.pass_count[p] = passes[p];
         f.variance_table = table;
         f.calibrated = true;
+    }
+};
+
+struct DunmorelFilterTestAccess {
+    static void calibrate(DunmorelFilter& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
+        FilterEngineTestAccess::calibrate(f.engine_, passes, table);
     }
 };
 

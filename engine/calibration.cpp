@@ -1,6 +1,8 @@
 // The one-time noise measurement on the reference frame and the report that replaces it while
 // `print` is set.
-#include "avisynth/filter.h"
+#include <cstdio>
+
+#include "engine/filter_engine.h"
 
 namespace dunmorel {
 
@@ -18,22 +20,20 @@ WindowRect measured_rect(PlaneLayout layout, int p, const WindowRect& w) {
     return {w.first_col / 2, w.first_row / 2, w.last_col / 2, w.last_row / 2};
 }
 
+[[noreturn]] void fail(const std::string& text) { throw FilterError(FilterError::Kind::failure, text); }
+
+std::string outside_message(int plane) {
+    return "Dunmorel: noise window lies outside plane " + std::to_string(plane) + " of the frame";
+}
+
 }  // namespace
 
-void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnvironment* env) {
-    const std::int32_t width = vi.width;
-    const std::int32_t height = input->GetHeight();
-    const int type = vi.pixel_type;
-    const PlaneLayout layout = plane_layout(type);
-
+void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input, std::int32_t height,
+                                   FrameHost& host) {
+    const PlaneLayout layout = layout_;
     {
-        PVideoFrame fetched;
-        if (n != nf) fetched = child->GetFrame(nf, env);
-        const VideoFrame& reference = n != nf ? *fetched : *input;
-        const ConstFrameView view = read_view(reference);
-        const ConstPlaneView planes[3] = {plane_of(view, type, 0, width, height),
-                                          plane_of(view, type, 1, width, height),
-                                          plane_of(view, type, 2, width, height)};
+        const ConstFramePlanes reference = n != nf ? host.reference_frame(nf) : input;
+        const ConstPlaneView (&planes)[3] = reference.plane;
 
         // RGB searches the middle byte of each pixel, YUV the luma.
         const int search_plane = layout == PlaneLayout::rgb ? 1 : 0;
@@ -44,8 +44,8 @@ void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnv
             // No block fits: the window would be whatever it held before the search, which
             // need not lie inside the frame, so the request is refused instead.
             if (variance > max_sample_variance)
-                env->ThrowError("Dunmorel: frame too small for the automatic window search; "
-                                "give lx, rx, ty and by with autow=false");
+                fail("Dunmorel: frame too small for the automatic window search; "
+                     "give lx, rx, ty and by with autow=false");
             lx = found.first_col;
             rx = found.last_col;
             win_top = found.first_row;
@@ -60,8 +60,7 @@ void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnv
             // Checks and search keep the window inside every plane of a well-formed frame; a
             // frame whose planes disagree with its clip (odd chroma sizes) is refused rather
             // than read outside.
-            if (!inside(planes[p], rect))
-                env->ThrowError("Dunmorel: noise window lies outside plane %d of the frame", p);
+            if (!inside(planes[p], rect)) fail(outside_message(p));
             variance_table[0][p] = window_variance(planes[p], rect);
         }
 
@@ -75,14 +74,13 @@ void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnv
             const std::int32_t cols = w + xgrid;
             const std::int32_t rows = h + ygrid;
             const WindowRect copy{first_col, first_row, first_col + cols - 1, first_row + rows - 1};
-            if (w < 1 || h < 1 || !inside(planes[p], copy))
-                env->ThrowError("Dunmorel: noise window lies outside plane %d of the frame", p);
+            if (w < 1 || h < 1 || !inside(planes[p], copy)) fail(outside_message(p));
 
             const ConstPlaneView& plane = planes[p];
             if (half_rows) {
                 const std::uint8_t* src = &plane.at(first_row, first_col);
-                env->BitBlt(scratch_a, cols, src, plane.pitch, cols, rows);
-                env->BitBlt(scratch_b, cols, scratch_a, cols, cols, rows);
+                host.copy_rows(scratch_a, cols, src, plane.pitch, cols, rows);
+                host.copy_rows(scratch_b, cols, scratch_a, cols, cols, rows);
             } else {
                 for (std::int32_t r = 0; r < rows; ++r) {
                     for (std::int32_t c = 0; c < cols; ++c) {
@@ -95,12 +93,10 @@ void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnv
             calibrate_passes(scratch_a, scratch_b, cols, h, w, ygrid, xgrid, pass_count[p],
                              variance_table, p, limit);
         }
-    }  // the reference frame fetched above is released here
-
-    if (print) {
-        report_calibration(height, env);  // raises the report; the filter stays uncalibrated
-        return;
     }
+    if (n != nf) host.release_reference();
+
+    if (print) report_calibration(height);  // the filter stays uncalibrated
 
     const std::int32_t strength[3] = {ry, gu, bv};
     for (int p = 0; p < 3; ++p) {
@@ -110,8 +106,8 @@ void DunmorelFilter::calibrate_noise(int n, const PVideoFrame& input, IScriptEnv
     calibrated.store(true, std::memory_order_release);
 }
 
-void DunmorelFilter::report_calibration(std::int32_t frame_height, IScriptEnvironment* env) const {
-    const bool rgb = (vi.pixel_type & VideoInfo::CS_BGR) != 0;
+void FilterEngine::report_calibration(std::int32_t frame_height) const {
+    const bool rgb = layout_ == PlaneLayout::rgb;
     const char* format =
         rgb ? "window lx = %d, rx = %d, ty = %d, by = %d, Variance R  iter %d in %d out %d  G  "
               "iter %d in %d out %d  B  iter %d in %d out %d  "
@@ -122,9 +118,10 @@ void DunmorelFilter::report_calibration(std::int32_t frame_height, IScriptEnviro
     // A plane left with no pass has no "last pass"; it reports the variance it was measured
     // with, the noise estimate it keeps.
     auto out = [this](int p) { return variance_table[pass_count[p] > 0 ? pass_count[p] - 1 : 0][p]; };
-    env->ThrowError(format, lx, rx, top, bottom, pass_count[0], variance_table[0][0], out(0),
-                    pass_count[1], variance_table[0][1], out(1), pass_count[2],
-                    variance_table[0][2], out(2));
+    char text[512];
+    std::snprintf(text, sizeof text, format, lx, rx, top, bottom, pass_count[0], variance_table[0][0], out(0),
+                  pass_count[1], variance_table[0][1], out(1), pass_count[2], variance_table[0][2], out(2));
+    throw FilterError(FilterError::Kind::report, text);
 }
 
 }  // namespace dunmorel

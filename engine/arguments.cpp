@@ -1,0 +1,95 @@
+#include "engine/arguments.h"
+
+#include <cstdio>
+
+namespace dunmorel {
+
+std::string ValidationFailure::text() const {
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, format, first, second);
+    return buffer;
+}
+
+ResolvedArguments resolve_arguments(const ArgumentValues& given, const ClipFormat& clip) {
+    ResolvedArguments r;
+    for (int i = 0; i < kArgumentCount; ++i) r.given[i] = given[i].has_value();
+    auto or_else = [&](int index, std::int32_t fallback) { return given[index].value_or(fallback); };
+
+    FilterArguments& v = r.values;
+    v.xgrid = or_else(kXgrid, 5);
+    v.ygrid = or_else(kYgrid, v.xgrid);
+    v.print = or_else(kPrint, 0) != 0;
+    v.limit = or_else(kLimit, 1);
+    v.nf = or_else(kNf, 0);
+    v.autow = or_else(kAutow, 1) != 0;
+    v.minw = or_else(kMinw, frame_area(clip) / 64);
+    // The window is only read while autow is false, when the checks require all four; an absent
+    // one is passed on as 0 rather than whatever an undefined value happens to hold.
+    v.lx = or_else(kLx, 0);
+    v.rx = or_else(kRx, 0);
+    v.ty = or_else(kTy, 0);
+    v.by = or_else(kBy, 0);
+    v.ry = or_else(kRy, 1);
+    v.gu = or_else(kGu, 1);
+    v.bv = or_else(kBv, 1);
+    return r;
+}
+
+namespace {
+
+bool bad_grid(std::int32_t grid) { return grid % 2 == 0 || grid < 3 || grid > 11; }
+
+bool bad_strength(std::int32_t s) { return s > 500 || s < 0; }
+
+}  // namespace
+
+std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& args, const ClipFormat& clip) {
+    const FilterArguments& a = args.values;
+    const bool* given = args.given;
+    // Differences of window edges are compared in 64 bits: in 32 bits a huge negative rx or by
+    // wraps around and passes the checks with a window of nonsense size.
+    using wide = std::int64_t;
+
+    if (bad_grid(a.xgrid)) return ValidationFailure{1, "Dunmorel:xgrid should be odd positive number from 3 to 11"};
+    if (given[kYgrid] && bad_grid(a.ygrid))
+        return ValidationFailure{2, "Dunmorel:ygrid should be odd positive number from 3 to 11"};
+    // Exactly the five 8-bit formats: hosts map anything else, including formats that share
+    // bits with these, to `other`.
+    if (clip.format == PixelFormat::other)
+        return ValidationFailure{3, "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported"};
+    if (given[kLimit] && (a.limit > 20 || a.limit < 0))
+        return ValidationFailure{4, "Dunmorel: limit must be between 0 and 20"};
+    if ((given[kNf] && a.nf < 0) || wide{a.nf} > wide{clip.num_frames} - 1)
+        return ValidationFailure{5, "Dunmorel:invalid nf being either -ve or beyond clip"};
+
+    if (!a.autow) {
+        if (!given[kLx] || !given[kRx] || !given[kTy] || !given[kBy])
+            return ValidationFailure{6, "Dunmorel: lx, rx, ty, by must be defined as autoselect is not opted"};
+        if (a.lx < a.xgrid) return ValidationFailure{7, "Dunmorel: lx must not be less than xgrid"};
+        if (wide{a.lx} > wide{a.rx} - 8 * wide{a.xgrid})
+            return ValidationFailure{8, "Dunmorel:rx must be more than lx by atleast 8 times xgrid"};
+        if (wide{a.rx} > wide{clip.width} - a.xgrid - 1)
+            return ValidationFailure{9, "Dunmorel:rx must not be more than  frame width -1 - xgrid"};
+        if (a.ty < a.ygrid) return ValidationFailure{10, "Dunmorel: ty must not be less than ygrid"};
+        if (wide{a.ty} > wide{a.by} - 8 * wide{a.ygrid})
+            return ValidationFailure{11, "Dunmorel:by minus ty  be atleast 8 times ygrid"};
+        if (wide{a.by} > wide{clip.height} - a.ygrid - 1)
+            return ValidationFailure{12, "Dunmorel:by must not be more than  frame height -1- ygrid"};
+    } else {
+        const std::int32_t area = frame_area(clip);
+        if (a.minw < area / 128 || a.minw > area / 16)
+            return ValidationFailure{13, "Dunmorel:window size for auto select must be minimum %d and maximum %d",
+                                     area / 128, area / 16};
+        if (a.minw < 1024)
+            return ValidationFailure{14, "Dunmorel:A very small frame dimension. Unsuitable for this process"};
+    }
+
+    if (given[kRy] && bad_strength(a.ry)) return ValidationFailure{15, "Dunmorel: ry  must be between 0 and 500"};
+    if (given[kGu] && bad_strength(a.gu)) return ValidationFailure{16, "Dunmorel: gu  must be between 0 and 500"};
+    if (given[kBv] && bad_strength(a.bv)) return ValidationFailure{17, "Dunmorel: bv  must be between 0 and 500"};
+    if (given[kRy] && given[kGu] && given[kBv] && a.ry == 0 && a.gu == 0 && a.bv == 0)
+        return ValidationFailure{18, "Dunmorel: ry, gu and bv are all set to zero"};
+    return std::nullopt;
+}
+
+}  // namespace dunmorel
