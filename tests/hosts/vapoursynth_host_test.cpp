@@ -1,0 +1,466 @@
+// The VapourSynth plug-in inside the real VapourSynth core, against the AviSynth plug-in run
+// through the stand-in server on the same pictures: frames, error texts, the report, parallel
+// requests. The core is opened at run time from DUNMOREL_VS_CORE; this program never links it.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <VapourSynth4.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "server/environment.h"
+#include "server/sources.h"
+
+namespace {
+
+using Args = std::map<std::string, int>;
+
+const VSAPI* api = nullptr;
+
+// One VapourSynth core with both plug-ins loaded; freed after each test so that leaks show.
+class Core {
+public:
+    Core() {
+        core_ = api->createCore(ccfDisableAutoLoading);
+        VSMap* args = api->createMap();
+        api->mapSetData(args, "path", DUNMOREL_VS_PLUGIN, -1, dtUtf8, maReplace);
+        VSMap* out = api->invoke(api->getPluginByID("com.vapoursynth.std", core_), "LoadPlugin", args);
+        if (const char* e = api->mapGetError(out)) ADD_FAILURE() << "LoadPlugin: " << e;
+        api->freeMap(out);
+        api->freeMap(args);
+        plugin_ = api->getPluginByNamespace("dunmorel", core_);
+    }
+    ~Core() { api->freeCore(core_); }
+    VSCore* get() const { return core_; }
+    VSPlugin* dunmorel() const { return plugin_; }
+    VSPlugin* std_plugin() const { return api->getPluginByID("com.vapoursynth.std", core_); }
+
+private:
+    VSCore* core_;
+    VSPlugin* plugin_ = nullptr;
+};
+
+// Calls a function; returns its clip, or null with the error text in `error`.
+VSNode* call(VSPlugin* plugin, const char* name, VSMap* args, std::string* error = nullptr) {
+    VSMap* out = api->invoke(plugin, name, args);
+    VSNode* node = nullptr;
+    if (const char* e = api->mapGetError(out)) {
+        if (error) *error = e;
+        else ADD_FAILURE() << name << ": " << e;
+    } else {
+        node = api->mapGetNode(out, "clip", 0, nullptr);
+    }
+    api->freeMap(out);
+    return node;
+}
+
+// --- the pictures -------------------------------------------------------------------------
+
+enum class Kind { yuv420, yuv422, rgb, gray };
+
+struct Picture {
+    Kind kind;
+    int width, height, frames;
+};
+
+const char* name_of(Kind k) {
+    switch (k) {
+        case Kind::yuv420: return "YUV420P8";
+        case Kind::yuv422: return "YUV422P8";
+        case Kind::rgb: return "RGB24";
+        case Kind::gray: return "GRAY8";
+    }
+    return "?";
+}
+
+uint32_t preset_of(Kind k) {
+    switch (k) {
+        case Kind::yuv420: return pfYUV420P8;
+        case Kind::yuv422: return pfYUV422P8;
+        case Kind::rgb: return pfRGB24;
+        case Kind::gray: return pfGray8;
+    }
+    return pfNone;
+}
+
+int planes_of(Kind k) { return k == Kind::gray ? 1 : 3; }
+// Plane sizes of the raw picture; grey is given to the stand-in as 4:2:0 with neutral chroma.
+int plane_width(const Picture& p, int plane) { return plane && p.kind != Kind::rgb ? p.width / 2 : p.width; }
+int plane_height(const Picture& p, int plane) {
+    return plane && (p.kind == Kind::yuv420 || p.kind == Kind::gray) ? p.height / 2 : p.height;
+}
+
+// Uniform noise of +-12 on every plane, the host's mosaic is added on top by std.Expr.
+std::vector<std::uint8_t> noise_plane(int width, int height, std::uint32_t seed) {
+    std::vector<std::uint8_t> v(static_cast<std::size_t>(width) * height);
+    std::uint32_t x = seed;
+    for (auto& s : v) {
+        x = x * 1664525u + 1013904223u;
+        s = static_cast<std::uint8_t>(116 + (x >> 16) % 25);
+    }
+    return v;
+}
+
+// A source filter of this program's own: every frame's planes from noise_plane.
+struct NoiseSource {
+    Picture picture;
+    VSVideoInfo vi;
+};
+
+const VSFrame* VS_CC noise_get_frame(int n, int reason, void* data, void**, VSFrameContext*, VSCore* core,
+                                     const VSAPI* vsapi) {
+    if (reason != arInitial) return nullptr;
+    auto* s = static_cast<NoiseSource*>(data);
+    VSFrame* f = vsapi->newVideoFrame(&s->vi.format, s->vi.width, s->vi.height, nullptr, core);
+    for (int p = 0; p < s->vi.format.numPlanes; ++p) {
+        const int w = vsapi->getFrameWidth(f, p), h = vsapi->getFrameHeight(f, p);
+        const auto samples = noise_plane(w, h, 1000u * n + 17u * p + 5u);
+        for (int r = 0; r < h; ++r)
+            std::memcpy(vsapi->getWritePtr(f, p) + r * vsapi->getStride(f, p), samples.data() + r * w, w);
+    }
+    return f;
+}
+
+void VS_CC noise_free(void* data, VSCore*, const VSAPI*) { delete static_cast<NoiseSource*>(data); }
+
+VSNode* blank(const Core& core, const Picture& p, int width, int height, int level) {
+    VSMap* a = api->createMap();
+    api->mapSetInt(a, "width", width, maReplace);
+    api->mapSetInt(a, "height", height, maReplace);
+    api->mapSetInt(a, "format", preset_of(p.kind), maReplace);
+    api->mapSetInt(a, "length", p.frames, maReplace);
+    for (int c = 0; c < planes_of(p.kind); ++c) api->mapSetFloat(a, "color", (level + 37 * c) % 200 + 20, maAppend);
+    VSNode* n = call(core.std_plugin(), "BlankClip", a);
+    api->freeMap(a);
+    return n;
+}
+
+VSNode* stack(const Core& core, const char* how, const std::vector<VSNode*>& clips) {
+    VSMap* a = api->createMap();
+    for (VSNode* c : clips) api->mapConsumeNode(a, "clips", c, maAppend);
+    VSNode* n = call(core.std_plugin(), how, a);
+    api->freeMap(a);
+    return n;
+}
+
+// The test picture: a 4 x 3 mosaic of flat blocks made with the host's BlankClip and Stack
+// functions, plus this program's noise, added by std.Expr.
+VSNode* textured_source(const Core& core, const Picture& p) {
+    std::vector<VSNode*> rows;
+    // Even block sizes keep every block valid for the subsampled formats.
+    const int bw = (p.width / 4) & ~1, bh = (p.height / 3) & ~1;
+    for (int r = 0; r < 3; ++r) {
+        std::vector<VSNode*> blocks;
+        for (int c = 0; c < 4; ++c) {
+            const int w = c == 3 ? p.width - 3 * bw : bw, h = r == 2 ? p.height - 2 * bh : bh;
+            blocks.push_back(blank(core, p, w, h, 29 * (4 * r + c)));
+        }
+        rows.push_back(stack(core, "StackHorizontal", blocks));
+    }
+    VSNode* mosaic = stack(core, "StackVertical", rows);
+
+    auto* source = new NoiseSource{p, {}};
+    api->getVideoFormatByID(&source->vi.format, preset_of(p.kind), core.get());
+    source->vi.width = p.width;
+    source->vi.height = p.height;
+    source->vi.numFrames = p.frames;
+    source->vi.fpsNum = 25;
+    source->vi.fpsDen = 1;
+    VSNode* noise = api->createVideoFilter2("NoiseSource", &source->vi, noise_get_frame, noise_free,
+                                            fmParallel, nullptr, 0, source, core.get());
+    VSMap* a = api->createMap();
+    api->mapConsumeNode(a, "clips", mosaic, maAppend);
+    api->mapConsumeNode(a, "clips", noise, maAppend);
+    api->mapSetData(a, "expr", "x y + 128 -", -1, dtUtf8, maReplace);
+    VSNode* n = call(core.std_plugin(), "Expr", a);
+    api->freeMap(a);
+    return n;
+}
+
+// --- both hosts' answers --------------------------------------------------------------------
+
+// A frame in the stand-in server's raw layout of the AviSynth picture that is the same picture:
+// YV12 (grey with neutral chroma), YUY2, or packed B G R rows.
+std::vector<std::uint8_t> to_raw(const VSFrame* f, const Picture& p) {
+    std::vector<std::uint8_t> raw;
+    auto at = [&](int plane, int r, int c) { return api->getReadPtr(f, plane)[r * api->getStride(f, plane) + c]; };
+    switch (p.kind) {
+        case Kind::yuv420:
+        case Kind::gray:
+            for (int plane = 0; plane < 3; ++plane)
+                for (int r = 0; r < plane_height(p, plane); ++r)
+                    for (int c = 0; c < plane_width(p, plane); ++c)
+                        raw.push_back(p.kind == Kind::gray && plane ? 128 : at(plane, r, c));
+            break;
+        case Kind::yuv422:
+            for (int r = 0; r < p.height; ++r)
+                for (int c = 0; c < p.width / 2; ++c)
+                    for (int s : {at(0, r, 2 * c), at(1, r, c), at(0, r, 2 * c + 1), at(2, r, c)}) raw.push_back(s);
+            break;
+        case Kind::rgb:
+            for (int r = 0; r < p.height; ++r)
+                for (int c = 0; c < p.width; ++c)
+                    for (int plane : {2, 1, 0}) raw.push_back(at(plane, r, c));
+            break;
+    }
+    return raw;
+}
+
+int avisynth_type(Kind k) {
+    switch (k) {
+        case Kind::yuv422: return VideoInfo::CS_YUY2;
+        case Kind::rgb: return VideoInfo::CS_BGR24;
+        default: return VideoInfo::CS_YV12;
+    }
+}
+
+struct Answer {
+    std::vector<std::vector<std::uint8_t>> frames;  // raw layout, in request order
+    std::string error;                               // creation or first frame error
+};
+
+// The AviSynth plug-in through the stand-in server, on the raw pictures, frames requested in
+// `order`.
+Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Args& args, const std::vector<int>& order) {
+    Answer answer;
+    dunmorel::server::Environment env;
+    env.LoadPlugin(DUNMOREL_AVS_PLUGIN);
+    const VideoInfo vi = dunmorel::server::MakeVideoInfo(avisynth_type(p.kind), p.width, p.height, p.frames);
+    PClip source(new dunmorel::server::MemoryClip(env, vi, raw));
+    std::vector<std::pair<std::string, AVSValue>> named;
+    for (const auto& [name, value] : args) {
+        if (name == "print" || name == "autow") named.emplace_back(name, AVSValue(value != 0));
+        else named.emplace_back(name, AVSValue(value));
+    }
+    try {
+        PClip filter = env.Call("Dunmorel", {AVSValue(source)}, named).AsClip();
+        for (int n : order) {
+            PVideoFrame f = filter->GetFrame(n, &env);
+            answer.frames.emplace_back(dunmorel::server::RawFrameSize(vi));
+            dunmorel::server::CopyFrameToRaw(*f, vi, answer.frames.back().data());
+        }
+    } catch (const AvisynthError& e) {
+        answer.error = e.msg;
+    }
+    return answer;
+}
+
+VSMap* vs_args(VSNode* clip, const Args& args) {
+    VSMap* a = api->createMap();
+    api->mapConsumeNode(a, "clip", clip, maReplace);
+    for (const auto& [name, value] : args) api->mapSetInt(a, name.c_str(), value, maReplace);
+    return a;
+}
+
+// The same call in VapourSynth; also gives the source frames in raw layout for the stand-in.
+Answer vapoursynth(const Core& core, VSNode* source, const Picture& p, const Args& args, const std::vector<int>& order,
+                   std::vector<std::uint8_t>* source_raw) {
+    Answer answer;
+    char error[1024] = {};
+    if (source_raw) {
+        for (int n = 0; n < p.frames; ++n) {
+            const VSFrame* f = api->getFrame(n, source, error, sizeof error);
+            const auto raw = to_raw(f, p);
+            source_raw->insert(source_raw->end(), raw.begin(), raw.end());
+            api->freeFrame(f);
+        }
+    }
+    VSMap* a = vs_args(api->addNodeRef(source), args);
+    VSNode* filtered = call(core.dunmorel(), "Dunmorel", a, &answer.error);
+    api->freeMap(a);
+    if (!filtered) return answer;
+    for (int n : order) {
+        const VSFrame* f = api->getFrame(n, filtered, error, sizeof error);
+        if (!f) {
+            answer.error = error;
+            break;
+        }
+        answer.frames.push_back(to_raw(f, p));
+        api->freeFrame(f);
+    }
+    api->freeNode(filtered);
+    return answer;
+}
+
+// --- the table --------------------------------------------------------------------------------
+
+const Picture kPictures[] = {
+    {Kind::yuv420, 330, 202, 4},
+    {Kind::yuv422, 362, 250, 4},
+    {Kind::rgb, 330, 206, 4},
+    {Kind::gray, 338, 202, 4},
+};
+
+struct ArgumentSet {
+    const char* name;
+    Args args;
+    std::vector<int> order;
+};
+
+const ArgumentSet kArgumentSets[] = {
+    {"defaults", {}, {0, 1, 2}},
+    {"manual_window", {{"autow", 0}, {"lx", 24}, {"rx", 120}, {"ty", 16}, {"by", 90}, {"xgrid", 3}, {"ygrid", 7}}, {1, 0, 3}},
+    {"nf2_strengths", {{"nf", 2}, {"ry", 3}, {"gu", 0}, {"limit", 5}, {"xgrid", 7}}, {0, 3, 2}},
+};
+
+// Named in test output, rather than dumped byte by byte (padding included).
+void PrintTo(const Picture& p, std::ostream* os) { *os << name_of(p.kind) << " " << p.width << "x" << p.height; }
+void PrintTo(const ArgumentSet& a, std::ostream* os) { *os << a.name; }
+
+class CrossHost : public ::testing::TestWithParam<std::tuple<Picture, ArgumentSet>> {};
+
+TEST_P(CrossHost, SameBytesAsTheAviSynthPlugin) {
+    const auto& [picture, set] = GetParam();
+    Core core;
+    VSNode* source = textured_source(core, picture);
+    std::vector<std::uint8_t> raw;
+    const Answer vs = vapoursynth(core, source, picture, set.args, set.order, &raw);
+    api->freeNode(source);
+    const Answer avs = standin(picture, raw, set.args, set.order);
+    ASSERT_EQ(vs.error, "");
+    ASSERT_EQ(avs.error, "");
+    ASSERT_EQ(vs.frames.size(), set.order.size());
+    int changed = 0;
+    for (std::size_t i = 0; i < set.order.size(); ++i) {
+        EXPECT_TRUE(vs.frames[i] == avs.frames[i]) << name_of(picture.kind) << " " << set.name << " frame " << set.order[i];
+        const std::size_t frame_bytes = raw.size() / picture.frames;
+        changed += !std::equal(vs.frames[i].begin(), vs.frames[i].end(), raw.begin() + set.order[i] * frame_bytes);
+    }
+    // The pictures are noisy enough that the filter changes every frame; equal copies of the
+    // input would prove nothing.
+    EXPECT_EQ(changed, static_cast<int>(set.order.size()));
+    std::printf("[cross-host] %-9s %-14s %zu frames identical\n", name_of(picture.kind), set.name, vs.frames.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CrossHost, ::testing::Combine(::testing::ValuesIn(kPictures), ::testing::ValuesIn(kArgumentSets)),
+                         [](const auto& info) {
+                             return std::string(name_of(std::get<0>(info.param).kind)) + "_" + std::get<1>(info.param).name;
+                         });
+
+// Every argument check fails with the AviSynth plug-in's text, and print=1 gives its report.
+const Args kRefusedArguments[] = {
+    {{"xgrid", 4}}, {{"ygrid", 2}}, {{"limit", 21}}, {{"nf", 4}}, {{"nf", -1}},
+    {{"autow", 0}, {"lx", 20}},
+    {{"autow", 0}, {"lx", 2}, {"rx", 100}, {"ty", 20}, {"by", 100}},
+    {{"autow", 0}, {"lx", 20}, {"rx", 40}, {"ty", 20}, {"by", 100}},
+    {{"autow", 0}, {"lx", 20}, {"rx", 326}, {"ty", 20}, {"by", 100}},
+    {{"autow", 0}, {"lx", 20}, {"rx", 100}, {"ty", 2}, {"by", 100}},
+    {{"autow", 0}, {"lx", 20}, {"rx", 100}, {"ty", 20}, {"by", 30}},
+    {{"autow", 0}, {"lx", 20}, {"rx", 100}, {"ty", 20}, {"by", 198}},
+    {{"minw", 100}}, {{"minw", 600}}, {{"ry", 501}}, {{"gu", -1}}, {{"bv", 600}},
+    {{"ry", 0}, {"gu", 0}, {"bv", 0}},
+    {{"print", 1}}, {{"print", 1}, {"nf", 3}, {"xgrid", 9}},
+    {{"print", 1}, {"autow", 0}, {"lx", 24}, {"rx", 120}, {"ty", 16}, {"by", 90}},
+};
+
+void PrintTo(Kind k, std::ostream* os) { *os << name_of(k); }
+
+class Messages : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(Messages, EveryRefusalAndTheReportAsInAviSynth) {
+    const Picture picture{GetParam(), 330, 202, 4};
+    Core core;
+    VSNode* source = textured_source(core, picture);
+    std::vector<std::uint8_t> raw;
+    vapoursynth(core, source, picture, {{"xgrid", 3}}, {}, &raw);
+    int i = 0, same = 0;
+    for (const Args& args : kRefusedArguments) {
+        const Answer vs = vapoursynth(core, source, picture, args, {1}, nullptr);
+        const Answer avs = standin(picture, raw, args, {1});
+        EXPECT_NE(avs.error, "") << "case " << i;
+        EXPECT_EQ(vs.error, avs.error) << "case " << i;
+        same += !avs.error.empty() && vs.error == avs.error;
+        ++i;
+    }
+    api->freeNode(source);
+    std::printf("[cross-host] %-9s %d of %d refusals and reports identical\n", name_of(picture.kind), same, i);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Messages, ::testing::Values(Kind::yuv420, Kind::rgb),
+                         [](const auto& info) { return std::string(name_of(info.param)); });
+
+TEST(Refusal, OtherFormatsNameTheAcceptedOnes) {
+    Core core;
+    for (uint32_t format : {pfYUV444P8, pfYUV420P10, pfRGB48, pfYUV411P8}) {
+        VSMap* a = api->createMap();
+        api->mapSetInt(a, "width", 320, maReplace);
+        api->mapSetInt(a, "height", 240, maReplace);
+        api->mapSetInt(a, "format", format, maReplace);
+        VSNode* clip = call(core.std_plugin(), "BlankClip", a);
+        api->freeMap(a);
+        std::string error;
+        VSMap* args = vs_args(clip, {});
+        VSNode* n = call(core.dunmorel(), "Dunmorel", args, &error);
+        api->freeMap(args);
+        EXPECT_EQ(n, nullptr);
+        EXPECT_NE(error.find("YUV420P8, YUV422P8, RGB24 or GRAY8"), std::string::npos) << error;
+    }
+}
+
+// Frames requested all at once on several threads equal frames requested one by one.
+TEST(Parallel, AsyncRequestsEqualSerialOnes) {
+    const Picture picture{Kind::yuv420, 330, 202, 12};
+    Core core;
+    api->setThreadCount(4, core.get());
+    VSNode* source = textured_source(core, picture);
+    std::vector<int> order;
+    for (int n = 0; n < picture.frames; ++n) order.push_back(n);
+    const Args args{{"nf", 5}};
+    const Answer serial = vapoursynth(core, source, picture, args, order, nullptr);
+
+    VSMap* a = vs_args(api->addNodeRef(source), args);
+    VSNode* filtered = call(core.dunmorel(), "Dunmorel", a);
+    api->freeMap(a);
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<std::vector<std::uint8_t>> frames;
+        int left;
+        Picture picture;
+    } done{{}, {}, std::vector<std::vector<std::uint8_t>>(picture.frames), picture.frames, picture};
+    for (int n = 0; n < picture.frames; ++n)
+        api->getFrameAsync(n, filtered, [](void* data, const VSFrame* f, int n, VSNode*, const char* error) {
+            auto* d = static_cast<Done*>(data);
+            std::lock_guard<std::mutex> lock(d->m);
+            if (f) d->frames[n] = to_raw(f, d->picture);
+            else ADD_FAILURE() << error;
+            api->freeFrame(f);
+            if (--d->left == 0) d->cv.notify_one();
+        }, &done);
+    {
+        std::unique_lock<std::mutex> lock(done.m);
+        done.cv.wait(lock, [&] { return done.left == 0; });
+    }
+    api->freeNode(filtered);
+    api->freeNode(source);
+    for (int n = 0; n < picture.frames; ++n) EXPECT_TRUE(done.frames[n] == serial.frames[n]) << "frame " << n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const char* path = std::getenv("DUNMOREL_VS_CORE");
+    if (!path || !*path) path = DUNMOREL_VS_CORE;
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        std::fprintf(stderr, "cannot open the VapourSynth core %s: %s\n", path, dlerror());
+        return 1;
+    }
+    auto get = reinterpret_cast<VSGetVapourSynthAPI>(dlsym(lib, "getVapourSynthAPI"));
+    api = get ? get(VAPOURSYNTH_API_VERSION) : nullptr;
+    if (!api) {
+        std::fprintf(stderr, "%s offers no VapourSynth API %d\n", path, VAPOURSYNTH_API_VERSION);
+        return 1;
+    }
+    const int result = RUN_ALL_TESTS();
+    // The core stays loaded: its threads and atexit handlers outlive main.
+    return result;
+}
