@@ -1,12 +1,14 @@
-// Every frame request after the calibration: up to ten smoothing passes per plane over two work
-// frames.
+// Every frame request after the calibration: each plane gets its passes, alternating between the
+// two work frames so that its last pass lands in work frame 1, the one returned.
+#include <algorithm>
+#include <vector>
+
 #include "engine/filter_engine.h"
+#include "engine/work_pool.h"
 
 namespace dunmorel {
 
 namespace {
-
-constexpr int kIterations = 10;
 
 bool fits_grid(const ConstPlaneView& plane, std::int32_t xgrid, std::int32_t ygrid) {
     return plane.width >= xgrid && plane.height >= ygrid;
@@ -22,6 +24,65 @@ void copy_samples(const PlaneView& dst, const ConstPlaneView& src, std::int32_t 
         for (std::int32_t c = 0; c < width; ++c) dst.at(r, c) = src.at(r, c);
 }
 
+template <typename Sample>
+BasicPlaneView<Sample> rows_of(const BasicPlaneView<Sample>& v, std::int32_t first, std::int32_t count) {
+    return {v.base + static_cast<std::ptrdiff_t>(first) * v.pitch, v.pitch, v.step, v.width, count};
+}
+
+// One piece of a pass: the whole pass, its border strips, or a band of interior rows. The
+// interior kernel starts its running sums afresh on every row, so a band gives the same bytes as
+// the whole; the strips and the interior write disjoint samples and read only the source.
+struct PassPiece {
+    enum class What { whole, borders, interior } what;
+    PlaneView dst;
+    ConstPlaneView src;
+    std::int32_t noise;
+    std::int32_t first_row = 0;  // interior bands: output rows [first_row, first_row + rows)
+    std::int32_t rows = 0;
+};
+
+void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
+    const std::int32_t step = p.src.step;
+    switch (p.what) {
+        case PassPiece::What::whole:
+            smooth_plane(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step);
+            break;
+        case PassPiece::What::borders:
+            smooth_borders(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step);
+            break;
+        case PassPiece::What::interior: {
+            // Output row i of the interior is centred on source row i + ygrid / 2 and reads source
+            // rows i .. i + ygrid - 1, so a band of output rows is the interior of the source rows
+            // it reads plus the one row below them that the interior never smooths.
+            const std::int32_t view_rows = p.rows + ygrid;
+            smooth_interior(rows_of(p.dst, p.first_row, view_rows), rows_of(p.src, p.first_row, view_rows), p.noise,
+                            view_rows, p.src.width, ygrid, xgrid, step);
+            break;
+        }
+    }
+}
+
+// Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded.
+void split_pass(std::vector<PassPiece>& pieces, const PassPiece& whole, std::int32_t ygrid, int cores) {
+    const std::int32_t interior_rows = whole.src.height - ygrid;
+    constexpr std::int32_t kMinBand = 16;
+    if (cores < 2 || interior_rows < 2 * kMinBand) {
+        pieces.push_back(whole);
+        return;
+    }
+    const std::int32_t bands = std::min<std::int32_t>(4 * cores, interior_rows / kMinBand);
+    PassPiece borders = whole;
+    borders.what = PassPiece::What::borders;
+    pieces.push_back(borders);
+    for (std::int32_t b = 0; b < bands; ++b) {
+        PassPiece band = whole;
+        band.what = PassPiece::What::interior;
+        band.first_row = static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * b / bands);
+        band.rows = static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * (b + 1) / bands) - band.first_row;
+        pieces.push_back(band);
+    }
+}
+
 }  // namespace
 
 void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) const {
@@ -29,43 +90,39 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) co
     // is carried over unchanged. Validation and the block search keep every plane of a real
     // clip at least that large, so this only guards against clips that slip past them.
     std::int32_t passes[3];
-    for (int p = 0; p < 3; ++p) passes[p] = fits_grid(input.plane[p], xgrid, ygrid) ? pass_count[p] : 0;
+    std::int32_t most = 0;
+    for (int p = 0; p < 3; ++p) {
+        passes[p] = fits_grid(input.plane[p], xgrid, ygrid) ? pass_count[p] : 0;
+        most = std::max(most, passes[p]);
+    }
 
-    ConstFramePlanes source = input;
-    FramePlanes frame_a;
-    FramePlanes frame_b;
-    for (int i = 0; i < kIterations; ++i) {
-        FramePlanes destination;
-        if (i == 0) {
-            frame_a = host.work_frame(0);
-            destination = frame_a;
-        } else if (i == 1) {
-            frame_b = host.work_frame(1);
-            source = frame_a;
-            destination = frame_b;
-        } else if (i % 2 == 0) {
-            source = frame_b;
-            destination = frame_a;
-        } else {
-            source = frame_a;
-            destination = frame_b;
-        }
+    const FramePlanes work[2] = {host.work_frame(0), host.work_frame(1)};
+    for (int p = 0; p < 3; ++p) {
+        if (passes[p] > 0) continue;
+        const std::int32_t copy_width =
+            layout_ == PlaneLayout::yuy2 && p > 0 ? (clip_.width + 1) / 2 : input.plane[p].width;
+        copy_samples(work[1].plane[p], input.plane[p], copy_width, host);
+    }
+    if (work[1].extra.base) copy_samples(work[1].extra, input.extra, work[1].extra.width, host);
 
+    // Pass k of a plane with P passes writes work frame 1 when P - 1 - k is even, so passes
+    // alternate and the last one writes the frame returned; nothing is copied between them.
+    auto target = [&](int p, std::int32_t k) -> int { return (passes[p] - 1 - k) % 2 == 0 ? 1 : 0; };
+
+    WorkPool& pool = WorkPool::shared();
+    std::vector<PassPiece> pieces;
+    for (std::int32_t k = 0; k < most; ++k) {
+        // Split only when a pool thread is free to help; otherwise the whole-pass kernel, which
+        // shares work between the interior and the strips, is the faster one.
+        const int cores = pool.has_spare_core() ? pool.cores() : 1;
+        pieces.clear();
         for (int p = 0; p < 3; ++p) {
-            const ConstPlaneView& src = source.plane[p];
-            const PlaneView& dst = destination.plane[p];
-            if (i < passes[p]) {
-                smooth_plane(dst, src, variance_table[i][p], src.height, src.width, ygrid, xgrid, src.step);
-            } else if (i < 2 || (i == passes[p] && (passes[p] - 1) % 2 == 0)) {
-                // The plane's latest result is not in the destination yet: its last pass wrote
-                // frame A, or the frame is new.
-                const std::int32_t copy_width =
-                    layout_ == PlaneLayout::yuy2 && p > 0 ? (clip_.width + 1) / 2 : src.width;
-                copy_samples(dst, src, copy_width, host);
-            }
+            if (k >= passes[p]) continue;
+            const ConstPlaneView src = k == 0 ? input.plane[p] : ConstPlaneView(work[target(p, k - 1)].plane[p]);
+            const PassPiece whole{PassPiece::What::whole, work[target(p, k)].plane[p], src, variance_table[k][p]};
+            split_pass(pieces, whole, ygrid, cores);
         }
-        if (i < 2 && destination.extra.base)
-            copy_samples(destination.extra, source.extra, destination.extra.width, host);
+        pool.run(pieces.size(), [&](std::size_t i) { run_piece(pieces[i], ygrid, xgrid); });
     }
 }
 

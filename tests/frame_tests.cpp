@@ -9,6 +9,7 @@
 
 #include "filter_test_access.h"
 #include "avisynth/filter.h"
+#include "engine/work_pool.h"
 #include "noisy_clip.h"
 #include "server/environment.h"
 #include "server/sources.h"
@@ -331,23 +332,48 @@ TEST(Handles, EveryFrameIsReleasedOnEveryPath) {
     EXPECT_EQ(env.PoolStats().frames_over_released, 0u);
 }
 
+std::vector<std::uint8_t> all_planes(const VideoFrame& f, int width, int height) {
+    std::vector<std::uint8_t> out;
+    for (int p = 0; p < 3; ++p) {
+        const auto plane = plane_samples(f, VideoInfo::CS_YV12, p, width, height);
+        out.insert(out.end(), plane.begin(), plane.end());
+    }
+    return out;
+}
+
+// Serial requests on one core (whole-plane passes) against concurrent requests that also split
+// their passes into bands over the shared pool.
 TEST(Threads, ConcurrentFirstRequestsGiveTheSerialResult) {
     Environment env;
     PClip source = noisy_clip(env, VideoInfo::CS_YV12, 160, 120, 8, 12);
     PClip serial = new_filter(source, {.minw = 300});
+    WorkPool::shared().limit_cores(1);
     std::vector<std::vector<std::uint8_t>> expected(8);
-    for (int n = 0; n < 8; ++n) expected[n] = plane_samples(*serial->GetFrame(n, &env), VideoInfo::CS_YV12, 0, 160, 120);
+    for (int n = 0; n < 8; ++n) expected[n] = all_planes(*serial->GetFrame(n, &env), 160, 120);
+    WorkPool::shared().limit_cores(64);
 
     PClip shared = new_filter(source, {.minw = 300});
     std::vector<std::vector<std::uint8_t>> got(8);
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; ++t)
         workers.emplace_back([&, t] {
-            for (int n = t; n < 8; n += 4)
-                got[n] = plane_samples(*shared->GetFrame(n, &env), VideoInfo::CS_YV12, 0, 160, 120);
+            for (int n = t; n < 8; n += 4) got[n] = all_planes(*shared->GetFrame(n, &env), 160, 120);
         });
     for (auto& w : workers) w.join();
     EXPECT_EQ(got, expected);
+}
+
+TEST(Threads, WorkPoolRunsEveryItemOnceForConcurrentCallers) {
+    WorkPool pool(3);
+    std::vector<std::vector<int>> counts(4, std::vector<int>(500));
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t)
+        callers.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round)
+                pool.run(counts[t].size(), [&](std::size_t i) { ++counts[t][i]; });
+        });
+    for (auto& c : callers) c.join();
+    for (const auto& c : counts) EXPECT_EQ(c, std::vector<int>(500, 20));
 }
 
 }  // namespace
