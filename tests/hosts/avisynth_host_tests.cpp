@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -150,13 +151,14 @@ public:
     // Every frame of the clip in the command's raw layout: each plane's rows, top row first.
     Frames Dump(const PClip& clip) {
         const VideoInfo& vi = clip->GetVideoInfo();
+        const std::vector<int> planes = vi.IsPlanar()
+                                            ? std::vector<int>{PLANAR_Y, PLANAR_U, PLANAR_V}
+                                            : std::vector<int>{DEFAULT_PLANE};
         Frames frames;
         for (int n = 0; n < vi.num_frames; ++n) {
             const PVideoFrame f = clip->GetFrame(n, env_);
             std::string raw;
-            const int planes[] = {PLANAR_Y, PLANAR_U, PLANAR_V};
-            for (int p :
-                 vi.IsPlanar() ? std::vector<int>(planes, planes + 3) : std::vector<int>{0}) {
+            for (int p : planes) {
                 const int height = f->GetHeight(p);
                 for (int y = 0; y < height; ++y) {
                     // Packed RGB is stored bottom-up.
