@@ -167,12 +167,21 @@ std::string FindPlugin(const Options& options) {
         if (!IsFile(*options.plugin)) throw CliError("dunmorel: plug-in " + *options.plugin + " does not exist");
         return *options.plugin;
     }
+    // Installed, the plug-in lies where the host autoloads it; in the build tree, in lib/ beside
+    // bin/; a copy next to the program is taken last.
     const std::filesystem::path dir = ProgramDirectory();
-    const std::filesystem::path candidates[] = {dir / ".." / "lib" / kPluginFile, dir / kPluginFile};
-    for (const auto& c : candidates)
-        if (IsFile(c)) return c.lexically_normal().string();
-    throw CliError("dunmorel: cannot find " + std::string(kPluginFile) + " in " +
-                   (dir / ".." / "lib").lexically_normal().string() + " or " + dir.string() + "; use --plugin PATH");
+    const std::filesystem::path places[] = {
+        (dir / DUNMOREL_INSTALLED_PLUGIN_DIR).lexically_normal(),
+        (dir / ".." / "lib").lexically_normal(),
+        dir,
+    };
+    std::string tried;
+    for (const auto& place : places) {
+        if (IsFile(place / kPluginFile)) return (place / kPluginFile).string();
+        tried += (tried.empty() ? "" : ", ") + place.string();
+    }
+    throw CliError("dunmorel: cannot find " + std::string(kPluginFile) + " in " + tried +
+                   "; use --plugin PATH");
 }
 
 std::vector<std::pair<std::string, AVSValue>> NamedArguments(const std::vector<ScriptArgument>& arguments) {

@@ -12,8 +12,9 @@
 
 namespace dunmorel::cli {
 
-// The plug-in that --plugin names, or else libdunmorel.so in ../lib relative to the running
-// program, or next to it. Throws CliError when none exists.
+// The plug-in that --plugin names, or else libdunmorel.so where the install puts it relative to
+// the running program (../lib/avisynth), in ../lib as in the build tree, or next to it. Throws
+// CliError when none exists.
 std::string FindPlugin(const Options& options);
 
 // The script arguments as the server takes named arguments.
