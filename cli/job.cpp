@@ -327,7 +327,8 @@ int RunJob(const Options& options, const std::string& plugin_path) {
             const std::string notice =
                 UnchangedNotice(*report, {IntArgument(options.script_arguments, "ry", 1),
                                           IntArgument(options.script_arguments, "gu", 1),
-                                          IntArgument(options.script_arguments, "bv", 1)});
+                                          IntArgument(options.script_arguments, "bv", 1)},
+                                format.repack == Repack::grey ? 1 : 3);
             if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
         }
     }

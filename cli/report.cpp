@@ -24,10 +24,11 @@ std::optional<CalibrationReport> ParseReport(std::string_view text) {
     return r;
 }
 
-std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths) {
+std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths,
+                            std::size_t planes) {
     std::vector<std::string> reasons;
     bool flat = false;
-    for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < planes; ++i) {
         const CalibrationReport::Plane& p = report.planes[i];
         const std::string name = std::string(1, p.label);
         if (p.variance_in == 0) {
@@ -39,7 +40,7 @@ std::string UnchangedNotice(const CalibrationReport& report, const std::array<in
             reasons.push_back(name + " has strength 0");
         }
     }
-    if (!flat && reasons.size() < 3) return std::string();
+    if (!flat && reasons.size() < planes) return std::string();
     std::string text = "dunmorel: notice: in the noise window lx=" + std::to_string(report.lx) +
                        " rx=" + std::to_string(report.rx) + " ty=" + std::to_string(report.ty) +
                        " by=" + std::to_string(report.by) + " ";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +28,9 @@ std::optional<CalibrationReport> ParseReport(std::string_view text);
 
 // One line naming the planes that the filter will leave unchanged and why, with how to choose
 // another window; empty unless a plane measured no noise at all or no plane will be filtered.
-// `strengths` are ry, gu and bv.
-std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths);
+// `strengths` are ry, gu and bv; only the first `planes` planes are the user's (a grey input's
+// chroma is the command's own, flat by design).
+std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths,
+                            std::size_t planes = 3);
 
 }  // namespace dunmorel::cli

@@ -24,6 +24,15 @@ namespace dunmorel::cli {
 namespace {
 
 
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const CliError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
 // --- NAME=VALUE words ---------------------------------------------------------------------
 
 struct WordCase {
@@ -111,6 +120,20 @@ TEST(CliOptions, HelpAndDemoNeedNoFiles) {
     EXPECT_TRUE(demo.demo);
     EXPECT_EQ(demo.demo_dir, "/tmp/d");
     EXPECT_EQ(demo.script_arguments.size(), 1u);
+}
+
+TEST(CliOptions, RawFormatsTakeTheCommandsAndFfmpegsNames) {
+    const std::pair<const char*, RawFormat> cases[] = {
+        {"YV12", {VideoInfo::CS_YV12}},     {"i420", {VideoInfo::CS_I420}},
+        {"yuv420p", {VideoInfo::CS_I420}},  {"yuyv422", {VideoInfo::CS_YUY2}},
+        {"bgr24", {VideoInfo::CS_BGR24}},   {"bgra", {VideoInfo::CS_BGR32}},
+        {"yuv422p", {VideoInfo::CS_YUY2, Repack::planar422}}, {"gray", {VideoInfo::CS_YV12, Repack::grey}}};
+    for (const auto& [name, format] : cases) EXPECT_EQ(ParseRawFormat(name), format) << name;
+    const std::pair<const char*, const char*> refused[] = {
+        {"yuv444p", "-pix_fmt yuv420p"}, {"yuv422p10le", "-pix_fmt yuv422p"}, {"gray16le", "-pix_fmt gray"},
+        {"rgb48le", "-pix_fmt bgr24"}, {"nv12", "-pix_fmt yuv420p"}};
+    for (const auto& [name, hint] : refused)
+        EXPECT_NE(ErrorOf([&] { ParseRawFormat(name); }).find(hint), std::string::npos) << name;
 }
 
 class OptionsRejected : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -251,15 +274,6 @@ std::string ReadFrame(FrameSource& source, int n) {
     std::string out(source.format().frame_bytes, '\0');
     source.Read(n, reinterpret_cast<std::uint8_t*>(out.data()));
     return out;
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CliError& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 TEST(FrameInput, Y4mFileIsIndexedWithFrameParameters) {
