@@ -578,7 +578,7 @@ TEST(Help, NamesEveryArgumentAndOption) {
     ASSERT_EQ(o.status, 0);
     for (const char* name : {"xgrid=", "ygrid=", "print=", "limit=", "nf=", "autow=", "minw=", "lx=", "rx=", "ty=",
                              "by=", "ry=", "gu=", "bv=", "--range", "--frames", "--threads", "--format", "--size",
-                             "--fps", "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header"})
+                             "--fps", "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header", "--preview"})
         EXPECT_NE(o.out.find(name), std::string::npos) << name;
 }
 
