@@ -223,6 +223,7 @@ Options ParseOptions(const std::vector<std::string>& words) {
 
 std::string HelpText() {
     return R"(Usage: dunmorel [OPTIONS] -i INPUT -o OUTPUT [NAME=VALUE ...]
+       dunmorel [OPTIONS] -i INPUT --preview FILE.png [NAME=VALUE ...]
        dunmorel --demo [--demo-dir DIR] [NAME=VALUE ...]
 
 Runs the Dunmorel noise-reduction filter plug-in through a built-in frame server and
