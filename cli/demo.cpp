@@ -1,7 +1,5 @@
 #include "cli/demo.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -180,27 +178,8 @@ int RunDemo(const Options& options, const std::string& plugin_path, std::ostream
             throw CliError(std::string("dunmorel: ") + e.what());
         }
         const VideoInfo vi = server::MakeVideoInfo(VideoInfo::CS_YV12, clip.width, clip.height, clip.frames);
-        std::vector<ScriptArgument> arguments;
-        for (const ScriptArgument& a : options.script_arguments)
-            if (a.name.size() != 5 || strncasecmp(a.name.c_str(), "print", 5) != 0) arguments.push_back(a);
-        arguments.push_back({"print", true});
-        PClip filter;
-        try {
-            const AVSValue result = env.Call("Dunmorel", {AVSValue(new server::MemoryClip(env, vi, clip.noisy))},
-                                             NamedArguments(arguments));
-            filter = result.AsClip();
-        } catch (const AvisynthError& e) {
-            throw CliError(e.msg ? e.msg : "");
-        } catch (const server::ServerError& e) {
-            throw CliError(e.what());
-        }
-        if (!filter) throw CliError("dunmorel: Dunmorel returned no clip");
-        try {
-            filter->GetFrame(0, &env);
-            report = "(the filter delivered a frame instead of its report)";
-        } catch (const AvisynthError& e) {
-            report = e.msg ? e.msg : "";
-        }
+        report = CalibrationText(env, new server::MemoryClip(env, vi, clip.noisy), options.script_arguments, 0)
+                     .value_or("(the filter delivered a frame instead of its report)");
     }
 
     Options job = options;

@@ -333,44 +333,48 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 // Shared by both kinds of input: the format from a Y4M header or from the raw options.
-InputFormat MakeFormat(int pixel_type, int width, int height, FrameRate fps, const std::string& name) {
-    const std::string problem = server::FrameSizeProblem(pixel_type, width, height);
+InputFormat MakeFormat(RawFormat layout, int width, int height, FrameRate fps, const std::string& name) {
+    std::string problem = server::FrameSizeProblem(layout.pixel_type, width, height);
+    if (!problem.empty() && layout.repack != Repack::none)
+        problem = LayoutName(layout) + " is filtered as " + server::PixelTypeName(layout.pixel_type) + ": " + problem;
     if (!problem.empty()) throw CliError("dunmorel: " + name + ": " + problem);
     InputFormat f;
-    f.vi = server::MakeVideoInfo(pixel_type, width, height, kUnknownFrameCount, fps.numerator, fps.denominator);
-    f.frame_bytes = server::RawFrameSize(f.vi);
+    f.vi = server::MakeVideoInfo(layout.pixel_type, width, height, kUnknownFrameCount, fps.numerator, fps.denominator);
+    f.repack = layout.repack;
+    f.frame_bytes = FileFrameBytes(layout.repack, f.vi);
     return f;
 }
 
-InputFormat RawFormat(const InputRequest& request, const std::string& name) {
+InputFormat RawInputFormat(const InputRequest& request, const std::string& name) {
     if (!request.pixel_type || !request.size)
         throw CliError("dunmorel: " + name + ": raw input needs --format and --size (it does not start with a "
                        "YUV4MPEG2 header)");
-    return MakeFormat(*request.pixel_type, request.size->width, request.size->height, request.fps.value_or(FrameRate{}), name);
+    return MakeFormat({*request.pixel_type, request.repack}, request.size->width, request.size->height,
+                      request.fps.value_or(FrameRate{}), name);
 }
 
 InputFormat Y4mFormat(const std::string& line, const InputRequest& request, const std::string& name) {
     if (request.pixel_type || request.size || request.fps)
         throw CliError("dunmorel: " + name + " is a Y4M stream; --format, --size and --fps are for raw input only");
     Y4mHeader header;
-    int pixel_type = 0;
+    RawFormat layout;
     try {
         header = ParseY4mHeader(line);
-        pixel_type = Y4mPixelType(header);
+        layout = Y4mLayout(header);
     } catch (const CliError& e) {
         throw CliError("dunmorel: " + name + ": " + e.what());
     }
     // A stream without a rate (or with 0:0, "unknown") plays at the raw default.
     FrameRate fps;
     if (header.fps_numerator != 0 && header.fps_denominator != 0) fps = {header.fps_numerator, header.fps_denominator};
-    InputFormat f = MakeFormat(pixel_type, header.width, header.height, fps, name);
+    InputFormat f = MakeFormat(layout, header.width, header.height, fps, name);
     f.y4m = true;
     f.y4m_header = header.line;
     return f;
 }
 
 void SeekableSource::IndexRaw(const InputRequest& request) {
-    format_ = RawFormat(request, name_);
+    format_ = RawInputFormat(request, name_);
     const auto frame = static_cast<off_t>(format_.frame_bytes);
     if (size_ % frame != 0)
         throw CliError(Message("its size, " + Plural(size_, "byte") + ", is not a whole number of " +
@@ -417,7 +421,7 @@ void SeekableSource::IndexY4m(const InputRequest& request) {
     format_.vi.num_frames = *format_.frame_count;
 }
 
-void StreamSource::SetRawFormat(const InputRequest& request) { format_ = RawFormat(request, name_); }
+void StreamSource::SetRawFormat(const InputRequest& request) { format_ = RawInputFormat(request, name_); }
 
 void StreamSource::SetY4mFormat(const std::string& line, const InputRequest& request) {
     format_ = Y4mFormat(line, request, name_);

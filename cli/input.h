@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/layout.h"
 #include "cli/options.h"
 #include "avisynth/interface.h"
 
@@ -22,6 +23,7 @@ struct InputRequest {
     std::optional<int> pixel_type = std::nullopt;
     std::optional<PictureSize> size = std::nullopt;
     std::optional<FrameRate> fps = std::nullopt;
+    Repack repack = Repack::none;  // with pixel_type
 };
 
 // Which frames of a sequential input are worth keeping when they go by.
@@ -38,8 +40,9 @@ struct ReadPolicy {
 inline constexpr int kUnknownFrameCount = 0x7fffffff;
 
 struct InputFormat {
-    VideoInfo vi{};  // num_frames is kUnknownFrameCount until the length is known
-    std::size_t frame_bytes = 0;
+    VideoInfo vi{};  // as the filter sees it; num_frames is kUnknownFrameCount until known
+    Repack repack = Repack::none;
+    std::size_t frame_bytes = 0;  // in the file's layout
     bool y4m = false;
     std::string y4m_header;  // the stream header line, without its line feed
     std::optional<int> frame_count;

@@ -1,11 +1,13 @@
 #include "cli/job.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -14,8 +16,11 @@
 #include <thread>
 
 #include "cli/input.h"
+#include "cli/layout.h"
 #include "cli/output.h"
+#include "cli/preview.h"
 #include "cli/progress.h"
+#include "cli/report.h"
 #include "server/environment.h"
 #include "server/sources.h"
 
@@ -37,7 +42,8 @@ public:
     SourceClip(FrameSource& source, int reference) : source_(source), vi_(source.format().vi), reference_(reference) {}
 
     PVideoFrame DUNMOREL_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
-        std::vector<std::uint8_t> raw(source_.format().frame_bytes);
+        const InputFormat& format = source_.format();
+        std::vector<std::uint8_t> raw(format.frame_bytes);
         try {
             source_.Read(n, raw.data());
         } catch (const EndOfInput& e) {
@@ -45,6 +51,11 @@ public:
             env->ThrowError("%s", e.what());
         } catch (const CliError& e) {
             env->ThrowError("%s", e.what());
+        }
+        if (format.repack != Repack::none) {
+            std::vector<std::uint8_t> repacked(server::RawFrameSize(vi_));
+            FileToRaw(format.repack, vi_, raw.data(), repacked.data());
+            raw.swap(repacked);
         }
         PVideoFrame frame = env->NewVideoFrame(vi_);
         server::CopyRawToFrame(raw.data(), vi_, *frame);
@@ -62,7 +73,7 @@ private:
 };
 
 // Frames filtered by a fixed set of worker threads and collected by frame number, so that the
-// writer can take them in order whatever order they finish in.
+// writer can take them in order whatever order they finish in. Results are in the file layout.
 class FramePipeline {
 public:
     struct Result {
@@ -70,11 +81,8 @@ public:
         std::optional<std::string> error;
     };
 
-    FramePipeline(const PClip& filter, IScriptEnvironment& env, const VideoInfo& vi, std::size_t frame_bytes,
-                  int threads)
-        : filter_(filter), env_(env), vi_(vi), frame_bytes_(frame_bytes) {
-        for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
-    }
+    FramePipeline(const PClip& filter, IScriptEnvironment& env, const VideoInfo& vi, Repack repack)
+        : filter_(filter), env_(env), vi_(vi), repack_(repack) {}
 
     // Workers finish the frame they are on; frames still queued are dropped.
     ~FramePipeline() {
@@ -88,6 +96,29 @@ public:
 
     FramePipeline(const FramePipeline&) = delete;
     FramePipeline& operator=(const FramePipeline&) = delete;
+
+    // Frame n, filtered on the calling thread.
+    Result Filter(int n) {
+        Result r;
+        try {
+            const PVideoFrame frame = filter_->GetFrame(n, &env_);
+            std::vector<std::uint8_t> raw(server::RawFrameSize(vi_));
+            server::CopyFrameToRaw(*frame, vi_, raw.data());
+            r.raw.resize(FileFrameBytes(repack_, vi_));
+            RawToFile(repack_, vi_, raw.data(), r.raw.data());
+        } catch (const AvisynthError& e) {
+            r.error = e.msg ? e.msg : "";
+        } catch (const std::exception& e) {
+            r.error = e.what();
+        } catch (...) {
+            r.error = "dunmorel: frame " + std::to_string(n) + " failed with an unknown error";
+        }
+        return r;
+    }
+
+    void Start(int threads) {
+        for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    }
 
     void Submit(int n) {
         {
@@ -116,18 +147,7 @@ private:
                 n = queue_.front();
                 queue_.pop_front();
             }
-            Result r;
-            try {
-                const PVideoFrame frame = filter_->GetFrame(n, &env_);
-                r.raw.resize(frame_bytes_);
-                server::CopyFrameToRaw(*frame, vi_, r.raw.data());
-            } catch (const AvisynthError& e) {
-                r.error = e.msg ? e.msg : "";
-            } catch (const std::exception& e) {
-                r.error = e.what();
-            } catch (...) {
-                r.error = "dunmorel: frame " + std::to_string(n) + " failed with an unknown error";
-            }
+            Result r = Filter(n);
             {
                 std::lock_guard lock(mutex_);
                 results_[n] = std::move(r);
@@ -139,7 +159,7 @@ private:
     PClip filter_;
     IScriptEnvironment& env_;
     VideoInfo vi_;
-    std::size_t frame_bytes_;
+    Repack repack_;
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable result_ready_;
@@ -148,6 +168,36 @@ private:
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };
+
+// Frame n of a clip in the server's raw layout; a failure becomes a CliError with its text.
+std::vector<std::uint8_t> RawFrame(const PClip& clip, int n, IScriptEnvironment& env) {
+    const VideoInfo& vi = clip->GetVideoInfo();
+    std::vector<std::uint8_t> raw(server::RawFrameSize(vi));
+    try {
+        const PVideoFrame frame = clip->GetFrame(n, &env);
+        server::CopyFrameToRaw(*frame, vi, raw.data());
+    } catch (const AvisynthError& e) {
+        throw CliError(e.msg ? e.msg : "");
+    }
+    return raw;
+}
+
+// The picture of the calibration: the reference frame as the filter gets it and, unless print
+// is set (`filter` is then null: it delivers no frame), the same frame filtered.
+void MakePreview(const std::string& path, const std::string& report_text, const PClip& input, const PClip& filter,
+                 int reference, IScriptEnvironment& env) {
+    const std::optional<CalibrationReport> report = ParseReport(report_text);
+    if (!report) throw CliError("dunmorel: cannot draw the preview: the filter reported \"" + report_text + "\"");
+    std::vector<PreviewPanel> panels;
+    const std::string nf = "frame " + std::to_string(reference);
+    panels.push_back({RawFrame(input, reference, env), nf + " as the filter gets it"});
+    if (filter) {
+        panels.push_back({RawFrame(filter, reference, env), nf + " filtered"});
+    } else {
+        panels.front().label += " (print=true: nothing is filtered)";
+    }
+    WritePreview(path, input->GetVideoInfo(), *report, panels);
+}
 
 bool IsFile(const std::filesystem::path& p) {
     std::error_code ec;
@@ -192,14 +242,51 @@ std::vector<std::pair<std::string, AVSValue>> NamedArguments(const std::vector<S
     return named;
 }
 
-int ReferenceFrame(const std::vector<ScriptArgument>& arguments) {
-    int nf = 0;
-    for (const ScriptArgument& a : arguments) {
-        std::string lower = a.name;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (lower == "nf" && std::holds_alternative<int>(a.value)) nf = std::get<int>(a.value);
+// Names are matched without regard to case, as the server binds them; the last one counts.
+int IntArgument(const std::vector<ScriptArgument>& arguments, const std::string& name, int fallback) {
+    for (const ScriptArgument& a : arguments)
+        if (strcasecmp(a.name.c_str(), name.c_str()) == 0 && std::holds_alternative<int>(a.value))
+            fallback = std::get<int>(a.value);
+    return fallback;
+}
+
+int ReferenceFrame(const std::vector<ScriptArgument>& arguments) { return IntArgument(arguments, "nf", 0); }
+
+bool PrintRequested(const std::vector<ScriptArgument>& arguments) {
+    bool print = false;
+    for (const ScriptArgument& a : arguments)
+        if (strcasecmp(a.name.c_str(), "print") == 0 && std::holds_alternative<bool>(a.value))
+            print = std::get<bool>(a.value);
+    return print;
+}
+
+PClip CallDunmorel(server::Environment& env, const PClip& child, const std::vector<ScriptArgument>& arguments) {
+    try {
+        const AVSValue result = env.Call("Dunmorel", {AVSValue(child)}, NamedArguments(arguments));
+        if (!result.IsClip()) throw CliError("dunmorel: Dunmorel returned no clip");
+        return result.AsClip();
+    } catch (const AvisynthError& e) {
+        throw CliError(e.msg ? e.msg : "");
+    } catch (const server::ServerError& e) {
+        throw CliError(e.what());
     }
-    return nf;
+}
+
+std::optional<std::string> CalibrationText(server::Environment& env, const PClip& child,
+                                           const std::vector<ScriptArgument>& arguments, int n) {
+    std::vector<ScriptArgument> with_print;
+    for (const ScriptArgument& a : arguments)
+        if (strcasecmp(a.name.c_str(), "print") != 0) with_print.push_back(a);
+    with_print.push_back({"print", true});
+    // A filter of its own: it calibrates from fresh pass counts, so that the caller's filter
+    // (which may not have been asked for a frame yet) is left as it was.
+    const PClip probe = CallDunmorel(env, child, with_print);
+    try {
+        probe->GetFrame(n, &env);
+    } catch (const AvisynthError& e) {
+        return std::string(e.msg ? e.msg : "");
+    }
+    return std::nullopt;
 }
 
 int RunJob(const Options& options, const std::string& plugin_path) {
@@ -210,11 +297,12 @@ int RunJob(const Options& options, const std::string& plugin_path) {
     // Enough frames in flight to keep every worker busy while the writer waits for the oldest.
     const int in_flight_limit = 2 * threads;
     const int reference = ReferenceFrame(options.script_arguments);
+    const bool print = PrintRequested(options.script_arguments);
 
     // Declared first so that it goes last: every handle below refers to it.
     server::Environment env;
     const std::unique_ptr<FrameSource> source =
-        FrameSource::Open({options.input, options.pixel_type, options.size, options.fps},
+        FrameSource::Open({options.input, options.pixel_type, options.size, options.fps, options.repack},
                           {first, reference, in_flight_limit + 2});
     const InputFormat& format = source->format();
     if (format.frame_count) {
@@ -231,20 +319,35 @@ int RunJob(const Options& options, const std::string& plugin_path) {
         throw CliError(std::string("dunmorel: ") + e.what());
     }
 
-    PClip filter;
-    try {
-        const AVSValue result = env.Call("Dunmorel", {AVSValue(new SourceClip(*source, reference))},
-                                         NamedArguments(options.script_arguments));
-        if (!result.IsClip()) throw CliError("dunmorel: Dunmorel returned no clip");
-        filter = result.AsClip();
-    } catch (const AvisynthError& e) {
-        throw CliError(e.msg ? e.msg : "");
-    } catch (const server::ServerError& e) {
-        throw CliError(e.what());
-    }
+    const PClip input(new SourceClip(*source, reference));
+    const PClip filter = CallDunmorel(env, input, options.script_arguments);
     const VideoInfo vi = filter->GetVideoInfo();
     if (vi.pixel_type != format.vi.pixel_type || vi.width != format.vi.width || vi.height != format.vi.height)
         throw CliError("dunmorel: the filter changed the clip's format");
+
+    // With print set the report is the answer anyway; otherwise it is asked for only when
+    // someone will see it. A calibration that fails here fails again, with the same words, on
+    // the first frame below, so its text is kept only when it is a report.
+    if (!print && (options.preview || !options.quiet)) {
+        const std::optional<std::string> text = CalibrationText(env, input, options.script_arguments, first);
+        const std::optional<CalibrationReport> report = text ? ParseReport(*text) : std::nullopt;
+        if (report && options.preview) MakePreview(*options.preview, *text, input, filter, reference, env);
+        if (report && !options.quiet) {
+            const std::string notice =
+                UnchangedNotice(*report, {IntArgument(options.script_arguments, "ry", 1),
+                                          IntArgument(options.script_arguments, "gu", 1),
+                                          IntArgument(options.script_arguments, "bv", 1)},
+                                format.repack == Repack::grey ? 1 : 3);
+            if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
+        }
+    }
+    if (options.output.empty()) {
+        // A preview alone. With print set the filter's answer is its report, an error as ever.
+        if (!print) return 0;
+        const std::optional<std::string> text = CalibrationText(env, input, options.script_arguments, first);
+        if (text && ParseReport(*text)) MakePreview(*options.preview, *text, input, nullptr, reference, env);
+        throw CliError(text.value_or("dunmorel: the filter delivered a frame instead of its report"));
+    }
 
     std::unique_ptr<OutputSink> output = OutputSink::Open(options.output, source->identity());
     std::optional<int> total;
@@ -260,26 +363,20 @@ int RunJob(const Options& options, const std::string& plugin_path) {
         }
         std::optional<std::string> input_error;
         {
-            FramePipeline pipeline(filter, env, vi, format.frame_bytes, threads);
+            FramePipeline pipeline(filter, env, vi, format.repack);
             int next_dispatch = first;
             int next_write = first;
             bool input_done = false;
-            for (;;) {
-                while (!input_done && next_dispatch - next_write < in_flight_limit && next_dispatch <= last) {
-                    try {
-                        if (!source->Ensure(next_dispatch)) {
-                            input_done = true;
-                            break;
-                        }
-                    } catch (const CliError& e) {
-                        input_error = e.what();
-                        input_done = true;
-                        break;
-                    }
-                    pipeline.Submit(next_dispatch++);
+            auto ensure = [&](int n) {
+                try {
+                    if (source->Ensure(n)) return true;
+                } catch (const CliError& e) {
+                    input_error = e.what();
                 }
-                if (next_write == next_dispatch) break;
-                FramePipeline::Result r = pipeline.Take(next_write);
+                input_done = true;
+                return false;
+            };
+            auto write = [&](const FramePipeline::Result& r) {
                 if (r.error) throw CliError(*r.error);
                 // Per-frame parameters of the input are not carried over: every frame
                 // header is a bare FRAME, which all readers accept.
@@ -287,6 +384,24 @@ int RunJob(const Options& options, const std::string& plugin_path) {
                 output->Write(r.raw.data(), r.raw.size());
                 source->Release(++next_write);
                 progress.Update(++written);
+            };
+            // The first frame goes alone, before any worker starts: while print is set, every
+            // request calibrates again from the pass counts the one before left, so the report
+            // the user sees must come from the first request, and without print the first
+            // request is the one that calibrates.
+            if (ensure(first)) {
+                const FramePipeline::Result r = pipeline.Filter(next_dispatch++);
+                if (print && options.preview && r.error && ParseReport(*r.error))
+                    MakePreview(*options.preview, *r.error, input, nullptr, reference, env);
+                write(r);
+            }
+            pipeline.Start(threads);
+            for (;;) {
+                while (!input_done && next_dispatch - next_write < in_flight_limit && next_dispatch <= last &&
+                       ensure(next_dispatch))
+                    pipeline.Submit(next_dispatch++);
+                if (next_write == next_dispatch) break;
+                write(pipeline.Take(next_write));
             }
         }
         if (input_error) throw CliError(*input_error);

@@ -9,6 +9,7 @@
 
 #include "cli/options.h"
 #include "avisynth/interface.h"
+#include "server/environment.h"
 
 namespace dunmorel::cli {
 
@@ -20,8 +21,23 @@ std::string FindPlugin(const Options& options);
 // The script arguments as the server takes named arguments.
 std::vector<std::pair<std::string, AVSValue>> NamedArguments(const std::vector<ScriptArgument>& arguments);
 
+// The value of an integer argument (names match without regard to case), or `fallback` when
+// absent or not an integer.
+int IntArgument(const std::vector<ScriptArgument>& arguments, const std::string& name, int fallback);
 // The reference frame the arguments ask for (nf), 0 when absent or not an integer.
 int ReferenceFrame(const std::vector<ScriptArgument>& arguments);
+// Whether the arguments set print=true.
+bool PrintRequested(const std::vector<ScriptArgument>& arguments);
+
+// Calls "Dunmorel" on `child` with the arguments; every failure becomes a CliError with the
+// filter's or the server's text.
+PClip CallDunmorel(server::Environment& env, const PClip& child, const std::vector<ScriptArgument>& arguments);
+
+// The calibration report that a filter of its own, made with the arguments and print=true,
+// raises when asked for frame n; or the other error it raises instead; nullopt when it
+// delivers a frame. Throws CliError when the filter cannot be made.
+std::optional<std::string> CalibrationText(server::Environment& env, const PClip& child,
+                                           const std::vector<ScriptArgument>& arguments, int n);
 
 // Runs the job that `options` describes with the plug-in at `plugin_path`; returns the number
 // of frames written. Every failure, the plug-in's messages included (unchanged), is thrown as

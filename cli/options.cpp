@@ -88,14 +88,20 @@ FrameRange ParseFrameRange(std::string_view text) {
     return range;
 }
 
-int ParseRawFormat(std::string_view text) {
+RawFormat ParseRawFormat(std::string_view text) {
     const std::string name = Lower(text);
-    if (name == "yv12") return VideoInfo::CS_YV12;
-    if (name == "i420") return VideoInfo::CS_I420;
-    if (name == "yuy2") return VideoInfo::CS_YUY2;
-    if (name == "rgb24") return VideoInfo::CS_BGR24;
-    if (name == "rgb32") return VideoInfo::CS_BGR32;
-    throw CliError("dunmorel: unknown --format " + Quote(text) + " (use yv12, i420, yuy2, rgb24 or rgb32)");
+    // The command's own names, then ffmpeg's for the same layouts, so that a -pix_fmt can be
+    // copied from the ffmpeg side of a pipe.
+    if (name == "yv12") return {VideoInfo::CS_YV12};
+    if (name == "i420" || name == "yuv420p") return {VideoInfo::CS_I420};
+    if (name == "yuy2" || name == "yuyv422") return {VideoInfo::CS_YUY2};
+    if (name == "rgb24" || name == "bgr24") return {VideoInfo::CS_BGR24};
+    if (name == "rgb32" || name == "bgra") return {VideoInfo::CS_BGR32};
+    if (name == "yuv422p") return {VideoInfo::CS_YUY2, Repack::planar422};
+    if (name == "gray" || name == "grey") return {VideoInfo::CS_YV12, Repack::grey};
+    throw CliError("dunmorel: unknown --format " + Quote(text) +
+                   " (use yv12, i420 or yuv420p, yuy2 or yuyv422, rgb24 or bgr24, rgb32 or bgra, yuv422p, gray; "
+                   "ffmpeg converts with " + ConversionHint(name) + ")");
 }
 
 ScriptArgument ParseScriptWord(std::string_view word) {
@@ -162,7 +168,9 @@ Options ParseOptions(const std::vector<std::string>& words) {
         } else if (key == "--plugin") {
             o.plugin = value();
         } else if (key == "--format") {
-            o.pixel_type = ParseRawFormat(value());
+            const RawFormat format = ParseRawFormat(value());
+            o.pixel_type = format.pixel_type;
+            o.repack = format.repack;
             raw_given = true;
         } else if (key == "--size") {
             o.size = ParsePictureSize(value());
@@ -180,6 +188,9 @@ Options ParseOptions(const std::vector<std::string>& words) {
         } else if (key == "-q" || key == "--quiet") {
             no_value();
             o.quiet = true;
+        } else if (key == "--preview") {
+            o.preview = value();
+            if (o.preview->empty()) throw CliError("dunmorel: --preview needs a file name");
         } else if (key == "--header") {
             no_value();
             o.header = HeaderMode::always;
@@ -198,13 +209,13 @@ Options ParseOptions(const std::vector<std::string>& words) {
     }
     if (o.help) return o;
     if (o.demo) {
-        if (!o.input.empty() || !o.output.empty() || raw_given || o.fps || o.range || o.frames)
+        if (!o.input.empty() || !o.output.empty() || raw_given || o.fps || o.range || o.frames || o.preview)
             throw CliError("dunmorel: --demo makes its own clip; it takes no -i, -o, --format, --size, "
-                           "--fps, --range or --frames");
+                           "--fps, --range, --frames or --preview");
         return o;
     }
     if (o.input.empty()) throw CliError("dunmorel: missing -i INPUT (see --help)");
-    if (o.output.empty()) throw CliError("dunmorel: missing -o OUTPUT (see --help)");
+    if (o.output.empty() && !o.preview) throw CliError("dunmorel: missing -o OUTPUT (see --help)");
     if (o.pixel_type.has_value() != o.size.has_value())
         throw CliError("dunmorel: raw input needs both --format and --size");
     return o;
@@ -212,6 +223,7 @@ Options ParseOptions(const std::vector<std::string>& words) {
 
 std::string HelpText() {
     return R"(Usage: dunmorel [OPTIONS] -i INPUT -o OUTPUT [NAME=VALUE ...]
+       dunmorel [OPTIONS] -i INPUT --preview FILE.png [NAME=VALUE ...]
        dunmorel --demo [--demo-dir DIR] [NAME=VALUE ...]
 
 Runs the Dunmorel noise-reduction filter plug-in through a built-in frame server and
@@ -219,13 +231,19 @@ streams the filtered frames from INPUT to OUTPUT.
 
 Input and output:
   -i, --input INPUT     file to read, or - for standard input. An input that starts with
-                        a YUV4MPEG2 header is Y4M (4:2:0 only; size, rate and format come
-                        from the header); anything else is raw video and needs --format
-                        and --size.
+                        a YUV4MPEG2 header is Y4M (8-bit 4:2:0, 4:2:2 or mono: C420*, C422,
+                        Cmono; size, rate and format come from the header); anything else
+                        is raw video and needs --format and --size.
   -o, --output OUTPUT   file to write, or - for standard output. The output has the
                         input's layout: Y4M for Y4M input, the same raw format otherwise.
-  --format FMT          raw input format: yv12 or i420 (Y plane, then U, then V), yuy2
-                        (Y0 U Y1 V), rgb24 (B G R), rgb32 (B G R A); rows top to bottom.
+                        May be left out with --preview.
+  --format FMT          raw input format, rows top to bottom: yv12, i420 or yuv420p (Y
+                        plane, then U, then V), yuy2 or yuyv422 (Y0 U Y1 V), rgb24 or bgr24
+                        (B G R), rgb32 or bgra (B G R A), yuv422p (Y plane, then U, then V,
+                        half width; filtered as yuy2), gray (Y only; filtered as yv12 with
+                        neutral chroma). The ffmpeg names are ffmpeg's -pix_fmt values;
+                        ffmpeg's own rgb24 is R G B, so use bgr24 on its side. Other layouts
+                        (4:4:4, 4:1:1, more than 8 bits) convert with ffmpeg's -pix_fmt.
   --size WxH            raw input picture size, e.g. 352x288 (even where chroma is
                         subsampled).
   --fps N/D             raw input frame rate (default 25/1).
@@ -242,8 +260,13 @@ Frames and work:
                         whether a Y4M output starts with its stream header. By default it
                         does only when the output starts at frame 0, so that the pieces of
                         --range 0:99, --range 100:199, ... concatenate into one Y4M stream.
+  --preview FILE.png    draw the reference frame nf as the filter gets it beside the same
+                        frame filtered, the noise window outlined on both, and the
+                        calibration report below (with print=true: the frame once).
   -q, --quiet           no progress line (it is shown only when standard error is a
-                        terminal anyway).
+                        terminal anyway) and no notice. Without it, a notice on standard
+                        error says before filtering when a plane will be left unchanged
+                        (its window measured no noise) or no plane will be filtered.
   --plugin PATH         the plug-in to load (default: libdunmorel.so in ../lib relative to
                         this program, or next to it).
   --demo                make a short noisy clip, denoise it, print the calibration report

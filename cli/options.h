@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "cli/layout.h"
+
 namespace dunmorel::cli {
 
 // Any failure the tool reports to its user: the text is printed as it stands, on one line.
@@ -62,6 +64,7 @@ struct Options {
 
     // Raw input only.
     std::optional<int> pixel_type;
+    Repack repack = Repack::none;
     std::optional<PictureSize> size;
     std::optional<FrameRate> fps;
 
@@ -69,6 +72,8 @@ struct Options {
     std::optional<int> frames;
     std::optional<int> threads;
     bool quiet = false;
+    // Where to draw the calibration (a PNG file); with it, -o may be left out.
+    std::optional<std::string> preview;
     HeaderMode header = HeaderMode::automatic;
 
     std::vector<ScriptArgument> script_arguments;
@@ -87,8 +92,9 @@ int ParseNonNegativeInt(std::string_view text, std::string_view what);
 PictureSize ParsePictureSize(std::string_view text);
 FrameRate ParseFrameRate(std::string_view text);
 FrameRange ParseFrameRange(std::string_view text);
-// "yv12", "i420", "yuy2", "rgb24" or "rgb32" (any case) to a pixel type.
-int ParseRawFormat(std::string_view text);
+// A --format name (any case): yv12, i420, yuy2, rgb24, rgb32, or ffmpeg's yuv420p (i420),
+// yuyv422 (yuy2), bgr24 (rgb24), bgra (rgb32), yuv422p or gray.
+RawFormat ParseRawFormat(std::string_view text);
 
 // The --help text.
 std::string HelpText();

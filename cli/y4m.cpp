@@ -61,11 +61,14 @@ Y4mHeader ParseY4mHeader(std::string_view line) {
     return h;
 }
 
-int Y4mPixelType(const Y4mHeader& header) {
+RawFormat Y4mLayout(const Y4mHeader& header) {
     const std::string& c = header.colour;
-    if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return VideoInfo::CS_YV12;
+    if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return {VideoInfo::CS_YV12};
+    if (c == "422") return {VideoInfo::CS_YUY2, Repack::planar422};
+    if (c == "mono") return {VideoInfo::CS_YV12, Repack::grey};
     throw CliError("Y4M colour space C" + c +
-                   " is not supported (only 4:2:0: C420, C420jpeg, C420mpeg2, C420paldv)");
+                   " is not supported (8-bit 4:2:0, 4:2:2 and mono are: C420, C420jpeg, C420mpeg2, C420paldv, C422, "
+                   "Cmono); ffmpeg converts with " + ConversionHint(c));
 }
 
 void CheckY4mFrameHeader(std::string_view line) {

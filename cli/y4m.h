@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "cli/layout.h"
+
 namespace dunmorel::cli {
 
 // What every Y4M stream starts with, the blank included.
@@ -26,9 +28,10 @@ struct Y4mHeader {
 // a Y4M header, lacks W or H, or holds a malformed W, H or F.
 Y4mHeader ParseY4mHeader(std::string_view line);
 
-// The pixel type for the header's colour space: YV12 for 4:2:0 (C420, C420jpeg, C420mpeg2,
-// C420paldv or no C tag). Throws CliError naming any other colour space.
-int Y4mPixelType(const Y4mHeader& header);
+// The layout for the header's colour space: YV12 for 4:2:0 (C420, C420jpeg, C420mpeg2,
+// C420paldv or no C tag), planar 4:2:2 for C422, grey for Cmono. Throws CliError naming any
+// other colour space and the ffmpeg option that converts it.
+RawFormat Y4mLayout(const Y4mHeader& header);
 
 // Throws CliError unless the line (without its line feed) is a frame header: "FRAME" alone or
 // followed by a blank and parameters.

@@ -3,13 +3,15 @@
 // meets them: a regular file (indexed up front, read at random), standard input redirected from
 // a file at an offset, and a pipe (read once, in order, with frames read ahead spilled to a
 // temporary file). Each either refuses the input with one of the command's messages, or yields
-// frames; the three must agree on the format and, frame for frame, on the samples.
+// frames; the three must agree on the format and, frame for frame, on the samples. Layouts that
+// reach the filter repacked (planar 4:2:2, grey) must come back from the repacking unchanged.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "cli/input.h"
+#include "cli/layout.h"
 #include "fuzz/fuzz_check.h"
 #include "server/sources.h"
 
@@ -26,6 +29,7 @@ namespace {
 using dunmorel::cli::CliError;
 using dunmorel::cli::FrameSource;
 using dunmorel::cli::InputRequest;
+using dunmorel::cli::Repack;
 using dunmorel::cli::ReadPolicy;
 using dunmorel::fuzz::count;
 using dunmorel::fuzz::fail;
@@ -89,13 +93,31 @@ void check_format(const dunmorel::cli::InputFormat& f, const std::size_t input_s
     const VideoInfo& vi = f.vi;
     const std::string problem = dunmorel::server::FrameSizeProblem(vi.pixel_type, vi.width, vi.height);
     if (!problem.empty()) fail(std::string(how) + ": accepted a frame size the server rejects: " + problem);
-    if (f.frame_bytes != dunmorel::server::RawFrameSize(vi)) fail(std::string(how) + ": frame size disagrees with the server");
-    if (f.y4m && vi.pixel_type != VideoInfo::CS_YV12) fail(std::string(how) + ": a Y4M input other than 4:2:0");
+    if (f.frame_bytes != dunmorel::cli::FileFrameBytes(f.repack, vi))
+        fail(std::string(how) + ": frame size disagrees with the layout");
+    const bool yv12 = vi.pixel_type == VideoInfo::CS_YV12;
+    if (f.repack != Repack::none && !(f.repack == Repack::grey ? yv12 : vi.pixel_type == VideoInfo::CS_YUY2))
+        fail(std::string(how) + ": a repacked layout seen as the wrong pixel type");
+    if (f.y4m && !yv12 && f.repack != Repack::planar422) fail(std::string(how) + ": a Y4M input of an unknown layout");
     if (f.frame_count) {
         if (*f.frame_count < 0 || static_cast<std::size_t>(*f.frame_count) * f.frame_bytes > input_size)
             fail(std::string(how) + ": more frames than the input holds");
         if (vi.num_frames != *f.frame_count) fail(std::string(how) + ": frame count and clip length disagree");
     }
+}
+
+// The frame the filter sees holds the file's samples, and turns back into the same bytes.
+void check_repacking(const dunmorel::cli::InputFormat& f, const std::vector<std::uint8_t>& file, const char* how) {
+    std::vector<std::uint8_t> raw(dunmorel::server::RawFrameSize(f.vi));
+    dunmorel::cli::FileToRaw(f.repack, f.vi, file.data(), raw.data());
+    const std::size_t luma = static_cast<std::size_t>(f.vi.width) * static_cast<std::size_t>(f.vi.height);
+    if (f.repack == Repack::grey && (std::memcmp(raw.data(), file.data(), luma) != 0 ||
+                                     std::any_of(raw.begin() + static_cast<std::ptrdiff_t>(luma), raw.end(),
+                                                 [](std::uint8_t c) { return c != 128; })))
+        fail(std::string(how) + ": grey is not its luma with neutral chroma");
+    std::vector<std::uint8_t> back(file.size());
+    dunmorel::cli::RawToFile(f.repack, f.vi, raw.data(), back.data());
+    if (back != file) fail(std::string(how) + ": the repacking loses samples");
 }
 
 // Reads the clip the way the job does: the reference frame first (the calibration asks for
@@ -125,6 +147,7 @@ Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::siz
                 break;
             }
             source->Read(n, frame.data());
+            check_repacking(out.format, frame, how);
             out.frames.push_back(frame);
             source->Release(n + 1);
             // Frames are at least one byte, so there cannot be more of them than input bytes.
@@ -179,7 +202,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputRequest request;
     // Raw options are given or not independently, so that a Y4M stream with them and raw data
     // without them are both tried.
-    if (in.ConsumeBool()) request.pixel_type = in.PickValueInArray(kFormats);
+    if (in.ConsumeBool()) {
+        request.pixel_type = in.PickValueInArray(kFormats);
+        // ffmpeg's yuv422p and gray, as --format gives them.
+        const int repacked = in.ConsumeIntegralInRange(0, 5);
+        if (repacked == 4) request = InputRequest{{}, VideoInfo::CS_YUY2, {}, {}, Repack::planar422};
+        if (repacked == 5) request = InputRequest{{}, VideoInfo::CS_YV12, {}, {}, Repack::grey};
+    }
     if (in.ConsumeBool())
         request.size = dunmorel::cli::PictureSize{in.ConsumeIntegralInRange(-1, 40), in.ConsumeIntegralInRange(-1, 40)};
     if (in.ConsumeIntegralInRange(0, 3) == 3)

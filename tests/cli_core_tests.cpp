@@ -24,6 +24,15 @@ namespace dunmorel::cli {
 namespace {
 
 
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const CliError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
 // --- NAME=VALUE words ---------------------------------------------------------------------
 
 struct WordCase {
@@ -113,6 +122,20 @@ TEST(CliOptions, HelpAndDemoNeedNoFiles) {
     EXPECT_EQ(demo.script_arguments.size(), 1u);
 }
 
+TEST(CliOptions, RawFormatsTakeTheCommandsAndFfmpegsNames) {
+    const std::pair<const char*, RawFormat> cases[] = {
+        {"YV12", {VideoInfo::CS_YV12}},     {"i420", {VideoInfo::CS_I420}},
+        {"yuv420p", {VideoInfo::CS_I420}},  {"yuyv422", {VideoInfo::CS_YUY2}},
+        {"bgr24", {VideoInfo::CS_BGR24}},   {"bgra", {VideoInfo::CS_BGR32}},
+        {"yuv422p", {VideoInfo::CS_YUY2, Repack::planar422}}, {"gray", {VideoInfo::CS_YV12, Repack::grey}}};
+    for (const auto& [name, format] : cases) EXPECT_EQ(ParseRawFormat(name), format) << name;
+    const std::pair<const char*, const char*> refused[] = {
+        {"yuv444p", "-pix_fmt yuv420p"}, {"yuv422p10le", "-pix_fmt yuv422p"}, {"gray16le", "-pix_fmt gray"},
+        {"rgb48le", "-pix_fmt bgr24"}, {"nv12", "-pix_fmt yuv420p"}};
+    for (const auto& [name, hint] : refused)
+        EXPECT_NE(ErrorOf([&] { ParseRawFormat(name); }).find(hint), std::string::npos) << name;
+}
+
 class OptionsRejected : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(OptionsRejected, WithOneLine) {
@@ -167,22 +190,31 @@ TEST(Y4m, ReadsWhatFfmpegWrites) {
     EXPECT_EQ(h.fps_denominator, 1001u);
     EXPECT_EQ(h.colour, "420jpeg");
     EXPECT_EQ(h.line, line);
-    EXPECT_EQ(Y4mPixelType(h), VideoInfo::CS_YV12);
+    EXPECT_EQ(Y4mLayout(h), RawFormat{VideoInfo::CS_YV12});
 }
 
-TEST(Y4m, EveryFourTwoZeroSitingIsYv12) {
-    for (const char* c : {"", " C420", " C420jpeg", " C420mpeg2", " C420paldv"})
-        EXPECT_EQ(Y4mPixelType(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1") + c)), VideoInfo::CS_YV12) << c;
+TEST(Y4m, EightBitLayoutsMapToAFilterFormat) {
+    const std::pair<const char*, RawFormat> cases[] = {
+        {"", {VideoInfo::CS_YV12}},         {" C420", {VideoInfo::CS_YV12}},
+        {" C420jpeg", {VideoInfo::CS_YV12}}, {" C420mpeg2", {VideoInfo::CS_YV12}},
+        {" C420paldv", {VideoInfo::CS_YV12}}, {" C422", {VideoInfo::CS_YUY2, Repack::planar422}},
+        {" Cmono", {VideoInfo::CS_YV12, Repack::grey}}};
+    for (const auto& [tag, layout] : cases)
+        EXPECT_EQ(Y4mLayout(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1") + tag)), layout) << tag;
 }
 
-TEST(Y4m, OtherColourSpacesAreRefusedByName) {
-    for (const char* c : {"444", "422", "mono", "420p10", "411"}) {
+TEST(Y4m, OtherColourSpacesAreRefusedWithTheFfmpegConversion) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"444", "yuv420p"}, {"411", "yuv420p"}, {"420p10", "yuv420p"}, {"422p10", "yuv422p"},
+        {"mono16", "gray"}, {"444alpha", "yuv420p"}};
+    for (const auto& [c, pix_fmt] : cases) {
         try {
-            Y4mPixelType(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
+            Y4mLayout(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
             FAIL() << c;
         } catch (const CliError& e) {
-            EXPECT_NE(std::string(e.what()).find(std::string("C") + c + " is not supported"), std::string::npos)
-                << e.what();
+            const std::string text = e.what();
+            EXPECT_NE(text.find(std::string("C") + c + " is not supported"), std::string::npos) << text;
+            EXPECT_NE(text.find(std::string("-pix_fmt ") + pix_fmt), std::string::npos) << text;
         }
     }
 }
@@ -242,15 +274,6 @@ std::string ReadFrame(FrameSource& source, int n) {
     std::string out(source.format().frame_bytes, '\0');
     source.Read(n, reinterpret_cast<std::uint8_t*>(out.data()));
     return out;
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CliError& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 TEST(FrameInput, Y4mFileIsIndexedWithFrameParameters) {

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include "cli/demo.h"
 #include "cli/input.h"
 #include "cli/options.h"
+#include "cli/preview.h"
+#include "cli/report.h"
 #include "cli_test_support.h"
 
 namespace dunmorel::cli {
@@ -155,8 +158,48 @@ INSTANTIATE_TEST_SUITE_P(Formats, FfmpegPipeline,
                                            PipeFormat{"RGB32", "rawvideo", "bgra", "--format rgb32 --size 320x240",
                                                       320 * 240 * 4},
                                            PipeFormat{"YUY2", "rawvideo", "yuyv422", "--format yuy2 --size 320x240",
-                                                      320 * 240 * 2}),
+                                                      320 * 240 * 2},
+                                           PipeFormat{"Y4M422", "yuv4mpegpipe", "yuv422p", "", 0},
+                                           PipeFormat{"Y4Mmono", "yuv4mpegpipe", "gray", "", 0},
+                                           PipeFormat{"Yuv422p", "rawvideo", "yuv422p", "--format yuv422p --size 320x240",
+                                                      320 * 240 * 2},
+                                           PipeFormat{"Gray", "rawvideo", "gray", "--format gray --size 320x240",
+                                                      320 * 240}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Planar 4:2:2 is filtered as YUY2 and grey as YV12 with neutral chroma: the repacking must
+// not change the filter's result. ffmpeg repacks 4:2:2 on its own; grey is padded here.
+TEST(RepackedLayouts, GiveTheResultOfTheFormatTheFilterSees) {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not on PATH";
+    const Workspace ws;
+    const std::string noisy = "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 3 -vf noise=alls=20:allf=t ";
+    const std::string to_yuyv = " -f rawvideo -pix_fmt yuyv422 ";
+    ASSERT_EQ(Shell(ws, noisy + "-f yuv4mpegpipe -pix_fmt yuv422p " + ws.File("in422.y4m")).status, 0);
+    ASSERT_EQ(Shell(ws, "ffmpeg -v error -i " + ws.File("in422.y4m") + to_yuyv + ws.File("in.yuy2")).status, 0);
+    const std::string run = Tool() + " -q --threads 2 ";
+    ASSERT_EQ(Shell(ws, run + "-i " + ws.File("in422.y4m") + " -o " + ws.File("out422.y4m")).status, 0);
+    ASSERT_EQ(Shell(ws, run + "-i " + ws.File("in.yuy2") + " --format yuy2 --size 320x240 -o " + ws.File("out.yuy2")).status, 0);
+    EXPECT_EQ(Slurp(ws.File("out422.y4m")).substr(0, 40), Slurp(ws.File("in422.y4m")).substr(0, 40));
+    ASSERT_EQ(Shell(ws, "ffmpeg -v error -i " + ws.File("out422.y4m") + to_yuyv + ws.File("back.yuy2")).status, 0);
+    const std::string yuy2 = Slurp(ws.File("out.yuy2"));
+    EXPECT_EQ(yuy2.size(), 3u * 320 * 240 * 2);
+    EXPECT_NE(yuy2, Slurp(ws.File("in.yuy2")));
+    EXPECT_TRUE(Slurp(ws.File("back.yuy2")) == yuy2);
+
+    ASSERT_EQ(Shell(ws, noisy + "-f rawvideo -pix_fmt gray " + ws.File("in.gray")).status, 0);
+    const std::string grey = Slurp(ws.File("in.gray"));
+    const std::size_t luma = 320 * 240;
+    std::string yv12;
+    for (std::size_t at = 0; at < grey.size(); at += luma) yv12 += grey.substr(at, luma) + std::string(luma / 2, '\x80');
+    Spit(ws.File("in.yv12"), yv12);
+    const Outcome g = Shell(ws, run + "-i " + ws.File("in.gray") + " --format gray --size 320x240 -o -");
+    const Outcome y = Shell(ws, run + "-i " + ws.File("in.yv12") + " --format yv12 --size 320x240 -o -");
+    ASSERT_EQ(g.status + y.status, 0) << g.err << y.err;
+    ASSERT_EQ(g.out.size(), grey.size());
+    EXPECT_NE(g.out, grey);
+    for (std::size_t k = 0; k < 3; ++k)
+        EXPECT_TRUE(g.out.substr(k * luma, luma) == y.out.substr(k * luma * 3 / 2, luma)) << "frame " << k;
+}
 
 // --- ranges and threads -------------------------------------------------------------------
 
@@ -209,6 +252,139 @@ TEST(Ranges, RawPipeWithAFarReferenceFrame) {
     EXPECT_EQ(file.out.size(), clip.noisy.size());
     EXPECT_EQ(pipe.out, file.out);
 }
+
+// With print set every request calibrates again from the pass counts the previous one left,
+// so the report is that of the first request: it must be the first frame's whatever the
+// workers do. 720x576 is where two workers raced for it.
+class PrintedReport : public ::testing::TestWithParam<std::pair<const char*, int>> {};
+
+TEST_P(PrintedReport, IsTheOneThreadReportAtAnyThreadCount) {
+    const auto [format, bytes_per_pixel] = GetParam();
+    const Workspace ws;
+    const std::size_t frame = std::size_t{720} * 576 * bytes_per_pixel / 2;
+    std::string clip(4 * frame, '\0');
+    unsigned state = 7;
+    for (char& c : clip) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(70 + static_cast<int>((state >> 16) % 60));
+    }
+    Spit(ws.File("in"), clip);
+    const std::string base = Tool() + " -i " + ws.File("in") + " -o " + ws.File("out") + " --format " + format +
+                             " --size 720x576 print=true --threads ";
+    const Outcome one = Shell(ws, base + "1");
+    ASSERT_EQ(one.status, 1);
+    ASSERT_EQ(one.err.rfind("window lx = ", 0), 0u) << one.err;
+    for (const char* threads : {"1", "2", "4"})
+        for (int run = 0; run < 20; ++run) {
+            const Outcome o = Shell(ws, base + threads);
+            ASSERT_EQ(o.status, 1) << threads << " threads, run " << run;
+            ASSERT_EQ(o.err, one.err) << threads << " threads, run " << run;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PrintedReport,
+                         ::testing::Values(std::pair{"yuy2", 4}, std::pair{"rgb24", 6}, std::pair{"yv12", 3}),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+// --- what the user is shown of the calibration --------------------------------------------
+
+TEST(Notice, NamesTheFlatPlanesAndLeavesTheOutputAlone) {
+    const Workspace ws;
+    // Flat luma and noisy chroma: the automatic window finds no noise in Y.
+    const DemoClip clip = SynthesizeDemoClip(256, 256, 2);
+    std::string frames(clip.noisy.begin(), clip.noisy.end());
+    for (std::size_t k = 0; k < 2; ++k) frames.replace(k * clip.frame_bytes, 256 * 256, 256 * 256, '\x50');
+    Spit(ws.File("in.yuv"), frames);
+    const std::string run = Tool() + " -i " + ws.File("in.yuv") + " --format i420 --size 256x256 -o - ";
+    const Outcome o = Shell(ws, run);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err.rfind("dunmorel: notice: in the noise window lx=", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find(" Y measured variance 0, so that plane will be left unchanged"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+    const Outcome quiet = Shell(ws, run + "-q");
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out, o.out);
+    EXPECT_EQ(o.out.substr(0, 256 * 256), frames.substr(0, 256 * 256));
+    EXPECT_NE(o.out, frames);
+    // No plane left to filter: the output is the input.
+    const Outcome off = Shell(ws, run + "gu=0 bv=0");
+    EXPECT_NE(off.err.find("Y measured variance 0, U has strength 0, V has strength 0, so those planes"),
+              std::string::npos)
+        << off.err;
+    EXPECT_TRUE(off.out == frames);
+}
+
+struct Png {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+    bool Marked(int x, int y) const {
+        const std::uint8_t* p = rgb.data() + (static_cast<std::size_t>(y) * width + x) * 3;
+        return p[0] == kWindowColour[0] && p[1] == kWindowColour[1] && p[2] == kWindowColour[2];
+    }
+};
+
+Png ReadPng(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Png png;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return png;
+    image.format = PNG_FORMAT_RGB;
+    png.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr)) {
+        png.width = static_cast<int>(image.width);
+        png.height = static_cast<int>(image.height);
+    }
+    return png;
+}
+
+struct PreviewCase {
+    const char* name;
+    const char* options;  // after -i FILE
+    int width, height, panels;
+};
+
+class Preview : public ::testing::TestWithParam<PreviewCase> {};
+
+// The outline is exactly the window that the report names, on every panel: its corners and
+// edges marked, the samples just inside and outside not.
+TEST_P(Preview, OutlinesTheReportedWindowOnEveryPanel) {
+    const PreviewCase& c = GetParam();
+    const Workspace ws;
+    const std::string in = MakeY4m(ws, "in.y4m", c.width, c.height, 2);
+    std::string input = in;
+    if (std::string(c.options).find("--format") != std::string::npos) {
+        if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not on PATH";
+        ASSERT_EQ(Shell(ws, "ffmpeg -v error -i " + in + " -f rawvideo -pix_fmt bgr24 " + ws.File("in.bgr")).status, 0);
+        input = ws.File("in.bgr");
+    }
+    const std::string args = " -i " + input + " " + c.options + " nf=1";
+    const bool print = std::string(c.options).find("print") != std::string::npos;
+    const Outcome report = Shell(ws, Tool() + args + " -o " + ws.File("o") + (print ? "" : " print=true"));
+    const std::optional<CalibrationReport> r = ParseReport(report.err.substr(0, report.err.size() - 1));
+    ASSERT_TRUE(r) << report.err;
+    const Outcome o = Shell(ws, Tool() + args + " --preview " + ws.File("p.png"));
+    ASSERT_EQ(o.status, print ? 1 : 0) << o.err;
+    const Png png = ReadPng(ws.File("p.png"));
+    ASSERT_EQ(png.width, c.panels * c.width + (c.panels - 1) * 8);
+    ASSERT_GT(png.height, c.height);
+    for (int panel = 0; panel < c.panels; ++panel) {
+        const int left = panel * (c.width + 8);
+        for (int x = r->lx; x <= r->rx; ++x)
+            for (int y = r->ty; y <= r->by; ++y) {
+                const bool edge = x == r->lx || x == r->rx || y == r->ty || y == r->by;
+                ASSERT_EQ(png.Marked(left + x, y), edge) << "panel " << panel << " at " << x << "," << y;
+            }
+        for (int x = r->lx - 1; x <= r->rx + 1; x += r->rx - r->lx + 2)
+            EXPECT_FALSE(png.Marked(left + x, (r->ty + r->by) / 2)) << x;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Preview,
+                         ::testing::Values(PreviewCase{"Yv12", "", 352, 288, 2},
+                                           PreviewCase{"Bgr24", "--format bgr24 --size 256x256", 256, 256, 2},
+                                           PreviewCase{"Print", "print=true", 256, 256, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- RGB orientation ----------------------------------------------------------------------
 
@@ -284,14 +460,14 @@ const Hostile kHostile[] = {
      "dunmorel: standard input: frame 2 is truncated (98297 of 98304 bytes)"},
     {"TruncatedRawFile", [](const Workspace& ws) { return "-i " + In(ws, std::string(98304 * 2 + 5, 'a')) + " --format yv12 --size 256x256" + Out(ws); },
      "dunmorel: *: its size, 196613 bytes, is not a whole number of 98304-byte frames (5 bytes left over)"},
-    {"TruncatedRawPipe", [](const Workspace& ws) { return "-i - --format yv12 --size 256x256 < <(cat " + In(ws, std::string(98304 * 2 + 5, 'a')) + ")" + Out(ws); },
+    {"TruncatedRawPipe", [](const Workspace& ws) { return "-q -i - --format yv12 --size 256x256 < <(cat " + In(ws, std::string(98304 * 2 + 5, 'a')) + ")" + Out(ws); },
      "dunmorel: standard input: frame 2 is truncated (5 of 98304 bytes)"},
     {"Y4mWithoutWidth", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 H256 F25:1 C420\nFRAME\n" + std::string(98304, 'a')) + Out(ws); },
      "dunmorel: *: Y4M header has no frame width (W)"},
     {"Y4mWithoutHeight", [](const Workspace& ws) { return "-i - < <(printf 'YUV4MPEG2 W256 F25:1\\nFRAME\\n')" + Out(ws); },
      "dunmorel: standard input: Y4M header has no frame height (H)"},
     {"Y4m444", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444\nFRAME\n" + std::string(3 * 65536, 'a')) + Out(ws); },
-     "dunmorel: *: Y4M colour space C444 is not supported (only 4:2:0: C420, C420jpeg, C420mpeg2, C420paldv)"},
+     "dunmorel: *: Y4M colour space C444 is not supported (*); ffmpeg converts with -pix_fmt yuv420p"},
     {"BadFrameHeader", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256\nFRAMEX\n" + std::string(98304, 'a')) + Out(ws); },
      "dunmorel: *: frame 0: bad Y4M frame header (expected FRAME)"},
     {"ZeroSizeFile", [](const Workspace& ws) { return "-i " + In(ws, "") + Out(ws); }, "dunmorel: *: input is empty"},
@@ -302,6 +478,10 @@ const Hostile kHostile[] = {
      "dunmorel: *: raw input needs --format and --size (it does not start with a YUV4MPEG2 header)"},
     {"OddYv12", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + " --format yv12 --size 255x256" + Out(ws); },
      "dunmorel: *: YV12 needs an even width*"},
+    {"Raw444", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + " --format yuv444p --size 16x16" + Out(ws); },
+     "dunmorel: unknown --format 'yuv444p' (use *; ffmpeg converts with -pix_fmt yuv420p)"},
+    {"OddGrey", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W255 H256 Cmono\n") + Out(ws); },
+     "dunmorel: *: grey is filtered as YV12: YV12 needs an even width, got 255"},
     {"UnknownName", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " foo=1"; },
      "Dunmorel: unknown argument name \"foo\""},
     {"NotANumber", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " xgrid=abc"; },
@@ -398,7 +578,7 @@ TEST(Help, NamesEveryArgumentAndOption) {
     ASSERT_EQ(o.status, 0);
     for (const char* name : {"xgrid=", "ygrid=", "print=", "limit=", "nf=", "autow=", "minw=", "lx=", "rx=", "ty=",
                              "by=", "ry=", "gu=", "bv=", "--range", "--frames", "--threads", "--format", "--size",
-                             "--fps", "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header"})
+                             "--fps", "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header", "--preview"})
         EXPECT_NE(o.out.find(name), std::string::npos) << name;
 }
 

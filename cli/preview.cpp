@@ -1,0 +1,137 @@
+#include "cli/preview.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/font.h"
+#include "cli/options.h"
+
+namespace dunmorel::cli {
+
+namespace {
+
+constexpr int kGap = 8;
+constexpr int kMargin = 4;
+constexpr std::uint8_t kCaptionBackground = 24;
+constexpr std::uint8_t kCaptionInk = 240;
+
+std::uint8_t Clamp(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+
+// BT.601, limited range, in 8-bit fixed point.
+void YuvToRgb(int y, int u, int v, std::uint8_t* rgb) {
+    const int c = 298 * (y - 16) + 128;
+    const int d = u - 128;
+    const int e = v - 128;
+    rgb[0] = Clamp((c + 409 * e) >> 8);
+    rgb[1] = Clamp((c - 100 * d - 208 * e) >> 8);
+    rgb[2] = Clamp((c + 516 * d) >> 8);
+}
+
+void Fill(RgbPicture& p, int x, int y, const std::uint8_t* colour) {
+    if (x < 0 || y < 0 || x >= p.width || y >= p.height) return;
+    std::memcpy(p.pixels.data() + (static_cast<std::size_t>(y) * p.width + x) * 3, colour, 3);
+}
+
+void DrawText(RgbPicture& p, int x, int y, const std::string& text) {
+    const std::uint8_t ink[3] = {kCaptionInk, kCaptionInk, kCaptionInk};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::uint8_t* glyph = kFont6x11[(c >= 32 && c < 127 ? c : '?') - 32];
+        for (int row = 0; row < kGlyphHeight; ++row)
+            for (int col = 0; col < kGlyphWidth; ++col)
+                if (glyph[row] & (0x20 >> col)) Fill(p, x + static_cast<int>(i) * kGlyphWidth + col, y + row, ink);
+    }
+}
+
+// The text broken at blanks into lines of at most `columns` characters (longer words are cut).
+std::vector<std::string> Wrap(const std::string& text, std::size_t columns) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = std::min(text.size(), at + columns);
+        if (end < text.size()) {
+            const std::size_t blank = text.rfind(' ', end);
+            if (blank != std::string::npos && blank > at) end = blank;
+        }
+        lines.push_back(text.substr(at, end - at));
+        at = text.find_first_not_of(' ', end);
+        if (at == std::string::npos) break;
+    }
+    return lines;
+}
+
+}  // namespace
+
+RgbPicture ToRgb(const VideoInfo& vi, const std::uint8_t* raw) {
+    RgbPicture p{vi.width, vi.height, std::vector<std::uint8_t>(static_cast<std::size_t>(vi.width) * vi.height * 3)};
+    const std::size_t w = static_cast<std::size_t>(vi.width);
+    const std::size_t h = static_cast<std::size_t>(vi.height);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            std::uint8_t* out = p.pixels.data() + (y * w + x) * 3;
+            if (vi.IsRGB()) {
+                const std::size_t bpp = vi.IsRGB32() ? 4 : 3;
+                const std::uint8_t* bgr = raw + (y * w + x) * bpp;
+                out[0] = bgr[2];
+                out[1] = bgr[1];
+                out[2] = bgr[0];
+            } else if (vi.IsYUY2()) {
+                const std::uint8_t* pair = raw + (y * w + (x & ~std::size_t{1})) * 2;
+                YuvToRgb(pair[(x & 1) * 2], pair[1], pair[3], out);
+            } else {
+                const std::size_t c = (y / 2) * (w / 2) + x / 2;
+                YuvToRgb(raw[y * w + x], raw[w * h + c], raw[w * h + (w / 2) * (h / 2) + c], out);
+            }
+        }
+    return p;
+}
+
+void WritePreview(const std::string& path, const VideoInfo& vi, const CalibrationReport& report,
+                  const std::vector<PreviewPanel>& panels) {
+    const int count = static_cast<int>(panels.size());
+    const int width = count * vi.width + (count - 1) * kGap;
+    const std::size_t columns = static_cast<std::size_t>(std::max(1, (width - 2 * kMargin) / kGlyphWidth));
+    std::vector<std::string> caption;
+    for (int i = 0; i < count; ++i) {
+        const char* side = count == 1 ? "" : i == 0 ? "left: " : "right: ";
+        for (std::string& line : Wrap(side + panels[static_cast<std::size_t>(i)].label, columns))
+            caption.push_back(std::move(line));
+    }
+    for (std::string& line : Wrap(report.text, columns)) caption.push_back(std::move(line));
+    const int caption_height = 2 * kMargin + static_cast<int>(caption.size()) * kGlyphHeight;
+
+    RgbPicture picture{width, vi.height + caption_height, {}};
+    picture.pixels.assign(static_cast<std::size_t>(picture.width) * picture.height * 3, kCaptionBackground);
+    for (int i = 0; i < count; ++i) {
+        const RgbPicture frame = ToRgb(vi, panels[static_cast<std::size_t>(i)].raw.data());
+        const int left = i * (vi.width + kGap);
+        for (int y = 0; y < frame.height; ++y)
+            std::memcpy(picture.pixels.data() + (static_cast<std::size_t>(y) * width + left) * 3,
+                        frame.pixels.data() + static_cast<std::size_t>(y) * frame.width * 3,
+                        static_cast<std::size_t>(frame.width) * 3);
+        for (int x = report.lx; x <= report.rx; ++x) {
+            Fill(picture, left + x, report.ty, kWindowColour);
+            Fill(picture, left + x, report.by, kWindowColour);
+        }
+        for (int y = report.ty; y <= report.by; ++y) {
+            Fill(picture, left + report.lx, y, kWindowColour);
+            Fill(picture, left + report.rx, y, kWindowColour);
+        }
+    }
+    for (std::size_t i = 0; i < caption.size(); ++i)
+        DrawText(picture, kMargin, vi.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
+
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(picture.width);
+    image.height = static_cast<png_uint_32>(picture.height);
+    image.format = PNG_FORMAT_RGB;
+    const bool ok = png_image_write_to_file(&image, path.c_str(), 0, picture.pixels.data(), 0, nullptr) != 0;
+    const std::string message = image.message;
+    png_image_free(&image);
+    if (!ok) throw CliError("dunmorel: cannot write the preview " + path + ": " + message);
+}
+
+}  // namespace dunmorel::cli

@@ -1,0 +1,38 @@
+// The preview picture of `--preview FILE.png`: frames side by side with the noise window drawn
+// on each, and a caption with the calibration report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "avisynth/interface.h"
+#include "cli/report.h"
+
+namespace dunmorel::cli {
+
+struct PreviewPanel {
+    std::vector<std::uint8_t> raw;  // one frame in the server's raw layout
+    std::string label;
+};
+
+// The window's outline colour, drawn on the window's outermost samples.
+inline constexpr std::uint8_t kWindowColour[3] = {255, 0, 255};
+
+// An RGB picture, 3 bytes a pixel, rows top to bottom.
+struct RgbPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
+// One frame of vi's format for viewing: YUV through the BT.601 limited-range matrix (chroma
+// repeated over the samples it covers), RGB as it is.
+RgbPicture ToRgb(const VideoInfo& vi, const std::uint8_t* raw);
+
+// Lays the panels out left to right with the window on each and the caption below. Throws
+// CliError when the file cannot be written.
+void WritePreview(const std::string& path, const VideoInfo& vi, const CalibrationReport& report,
+                  const std::vector<PreviewPanel>& panels);
+
+}  // namespace dunmorel::cli
