@@ -267,8 +267,8 @@ Frames and work:
                         terminal anyway) and no notice. Without it, a notice on standard
                         error says before filtering when a plane will be left unchanged
                         (its window measured no noise) or no plane will be filtered.
-  --plugin PATH         the plug-in to load (default: libdunmorel.so in ../lib relative to
-                        this program, or next to it).
+  --plugin PATH         the plug-in to load (default: libdunmorel.so where cmake --install
+                        puts it beside this program, else in ../lib, else next to it).
   --demo                make a short noisy clip, denoise it, print the calibration report
                         and the PSNR of the noisy and the denoised clip against the clean
                         one, and write clean, noisy and denoised Y4M files.

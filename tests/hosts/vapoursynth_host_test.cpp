@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -30,7 +31,9 @@ public:
     Core() {
         core_ = api->createCore(ccfDisableAutoLoading);
         VSMap* args = api->createMap();
-        api->mapSetData(args, "path", DUNMOREL_VS_PLUGIN, -1, dtUtf8, maReplace);
+        // The built plug-in, or the installed one that the CI stage names.
+        const char* plugin = std::getenv("DUNMOREL_VS_PLUGIN");
+        api->mapSetData(args, "path", plugin && *plugin ? plugin : DUNMOREL_VS_PLUGIN, -1, dtUtf8, maReplace);
         VSMap* out = api->invoke(api->getPluginByID("com.vapoursynth.std", core_), "LoadPlugin", args);
         if (const char* e = api->mapGetError(out)) ADD_FAILURE() << "LoadPlugin: " << e;
         api->freeMap(out);
