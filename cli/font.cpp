@@ -1,5 +1,14 @@
-// Glyphs 32 to 126 of a 6x11 bitmap font (generated from the bitmap font that Pillow ships),
-// one byte a row, the leftmost pixel in bit 5.
+// Glyphs 32 to 126 of a 6x11 bitmap font, one byte a row, the leftmost pixel in bit 5.
+//
+// The glyph shapes were generated from the default bitmap font that Pillow ships, used under its
+// licence (HPND): Copyright 1997-2011 by Secret Labs AB, Copyright 1995-2011 by Fredrik Lundh and
+// contributors, Copyright 2010 by Jeffrey A. Clark and contributors. Permission to use, copy,
+// modify and distribute this software and its associated documentation for any purpose and
+// without fee is hereby granted, provided that the above copyright notice appears in all copies,
+// and that both that copyright notice and this permission notice appear in supporting
+// documentation, and that the name of Secret Labs AB or the author not be used in advertising or
+// publicity pertaining to distribution of the software without specific, written prior
+// permission.
 #include "cli/font.h"
 
 namespace dunmorel::cli {
