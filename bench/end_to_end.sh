@@ -57,7 +57,7 @@ awk -v a="$t_box" -v h="$t_hq" -v b="$t2" 'BEGIN {
 "$kernels" --benchmark_filter='^plane/.*/5x5/step1/' --benchmark_out="$work/kernels.json" \
   --benchmark_out_format=json >/dev/null 2>&1
 rate=$(python3 -c 'import json,sys; print(max(b.get("items_per_second", 0) for b in json.load(open(sys.argv[1]))["benchmarks"]))' "$work/kernels.json")
-read -r py pu pv < <(echo "$report" | grep -o 'iter [0-9]*' | awk '{ printf "%s ", $2 }')
+read -r py pu pv < <(echo "$report" | grep -o 'iter [0-9]*' | awk '{ printf "%s ", $2 } END { print "" }')
 awk -v r="$rate" -v py="$py" -v pu="$pu" -v pv="$pv" -v t2="$t2" -v n="$frames" 'BEGIN {
   s = 1920 * 1080 * py + 960 * 540 * (pu + pv)
   ideal = 2 * r / s

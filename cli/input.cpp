@@ -164,12 +164,13 @@ public:
 
     bool Ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
 
-    void Read(int n, std::uint8_t* out) override {
+    void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
+        CheckRange(offset, size);
         if (!Ensure(n)) throw EndOfInput(Message("there is no frame " + std::to_string(n)));
         const off_t at = y4m_offsets_.empty() ? static_cast<off_t>(n) * static_cast<off_t>(format_.frame_bytes)
                                               : y4m_offsets_[static_cast<std::size_t>(n)];
         // The index was checked against the file's size; a shorter read means it shrank since.
-        if (Pread(out, format_.frame_bytes, at) != format_.frame_bytes)
+        if (Pread(out, size, at + static_cast<off_t>(offset)) != size)
             throw CliError(Message("frame " + std::to_string(n) + " is truncated (the file shrank while being read)"));
     }
 
@@ -221,15 +222,16 @@ public:
         return ReadUpTo(n);
     }
 
-    void Read(int n, std::uint8_t* out) override {
+    void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
+        CheckRange(offset, size);
         std::lock_guard lock(mutex_);
         if (!ReadUpTo(n)) throw EndOfInput(Message("the input ends before frame " + std::to_string(n)));
         if (const auto it = memory_.find(n); it != memory_.end()) {
-            std::memcpy(out, it->second.data(), format_.frame_bytes);
+            std::memcpy(out, it->second.data() + offset, size);
             return;
         }
         if (const auto it = spilled_.find(n); it != spilled_.end()) {
-            if (PreadFull(fileno(spill_), out, format_.frame_bytes, it->second) != format_.frame_bytes)
+            if (PreadFull(fileno(spill_), out, size, it->second + static_cast<off_t>(offset)) != size)
                 throw CliError(Message("the temporary file lost frame " + std::to_string(n)));
             return;
         }
@@ -428,6 +430,12 @@ void StreamSource::SetY4mFormat(const std::string& line, const InputRequest& req
 }
 
 }  // namespace
+
+void FrameSource::CheckRange(std::size_t offset, std::size_t size) const {
+    if (offset > format_.frame_bytes || size > format_.frame_bytes - offset)
+        throw CliError(Message("bytes " + std::to_string(offset) + " to " + std::to_string(offset + size) +
+                               " lie outside a frame of " + std::to_string(format_.frame_bytes)));
+}
 
 std::unique_ptr<FrameSource> FrameSource::Open(const InputRequest& request, const ReadPolicy& policy) {
     const bool standard = request.path == "-";

@@ -77,12 +77,16 @@ public:
     // Copies frame n in the raw layout into `out` (format().frame_bytes bytes). Safe to call
     // from several threads. Throws EndOfInput when the input ends before frame n, CliError
     // for a damaged input or a frame that was already released.
-    virtual void Read(int n, std::uint8_t* out) = 0;
+    void Read(int n, std::uint8_t* out) { ReadBytes(n, 0, format_.frame_bytes, out); }
+    // Copies bytes [offset, offset + size) of frame n's raw layout into `out`; the same rules.
+    virtual void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) = 0;
     // Frames below n will not be asked for again.
     virtual void Release(int n) { static_cast<void>(n); }
 
 protected:
     FrameSource() = default;
+    // Throws CliError unless [offset, offset + size) lies inside one raw frame.
+    void CheckRange(std::size_t offset, std::size_t size) const;
     std::string Message(const std::string& text) const { return "dunmorel: " + name_ + ": " + text; }
 
     InputFormat format_;

@@ -35,6 +35,46 @@ constexpr const char* kPluginFile = "libdunmorel.so";
 // same text keeps the outcome independent of whether the input was a file or a pipe.
 constexpr const char* kNfBeyondClip = "Dunmorel:invalid nf being either -ve or beyond clip";
 
+// Where a raw frame's bytes lie in a frame of the server: runs of bytes that are contiguous in
+// both, rows merged where the frame's rows follow each other as the raw layout's do. Packed RGB
+// is stored bottom-up, so its runs are single rows.
+struct RawRun {
+    std::size_t raw_offset;
+    int plane;
+    std::size_t frame_offset;  // from the plane's first byte
+    std::size_t size;
+};
+
+std::vector<RawRun> RawRuns(const VideoFrame& f, const VideoInfo& vi) {
+    std::vector<RawRun> runs;
+    std::size_t raw = 0;
+    auto add_plane = [&](int plane, int row_bytes, int rows, int pitch, bool bottom_up) {
+        const std::size_t row = static_cast<std::size_t>(row_bytes);
+        if (pitch == row_bytes && !bottom_up) {
+            runs.push_back({raw, plane, 0, row * static_cast<std::size_t>(rows)});
+        } else {
+            for (int r = 0; r < rows; ++r) {
+                const int memory_row = bottom_up ? rows - 1 - r : r;
+                runs.push_back({raw + row * static_cast<std::size_t>(r), plane,
+                                static_cast<std::size_t>(memory_row) * static_cast<std::size_t>(pitch), row});
+            }
+        }
+        raw += row * static_cast<std::size_t>(rows);
+    };
+    if (vi.IsPlanar()) {
+        add_plane(PLANAR_Y, vi.width, vi.height, f.GetPitch(PLANAR_Y), false);
+        add_plane(PLANAR_U, vi.width / 2, vi.height / 2, f.GetPitch(PLANAR_U), false);
+        add_plane(PLANAR_V, vi.width / 2, vi.height / 2, f.GetPitch(PLANAR_V), false);
+    } else {
+        add_plane(PLANAR_Y, vi.width * server::BytesPerPixel(vi.pixel_type), vi.height, f.GetPitch(), vi.IsRGB());
+    }
+    return runs;
+}
+
+// Up to this many runs a frame is read and written in place, one call a run; beyond it (frames
+// whose rows are padded or stored bottom-up) through one buffer and one copy.
+constexpr std::size_t kDirectRuns = 3;
+
 // The input as the filter's child clip: each request reads the frame from the input into a
 // fresh frame from the environment.
 class SourceClip final : public IClip {
@@ -43,26 +83,29 @@ public:
 
     PVideoFrame DUNMOREL_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
         const InputFormat& format = source_.format();
+        PVideoFrame frame = env->NewVideoFrame(vi_);
+        if (format.repack == Repack::none) {
+            const std::vector<RawRun> runs = RawRuns(*frame, vi_);
+            if (runs.size() <= kDirectRuns) {
+                Guarded(env, n, [&] {
+                    for (const RawRun& r : runs)
+                        source_.ReadBytes(n, r.raw_offset, r.size, frame->GetWritePtr(r.plane) + r.frame_offset);
+                });
+                return frame;
+            }
+        }
         // A fresh zero-filled vector per frame cost more than the filter's own passes (page faults
         // and clearing on every request); each thread keeps its buffers instead.
         thread_local std::vector<std::uint8_t> raw;
         thread_local std::vector<std::uint8_t> repacked;
         raw.resize(format.frame_bytes);
-        try {
-            source_.Read(n, raw.data());
-        } catch (const EndOfInput& e) {
-            if (n == reference_) env->ThrowError("%s", kNfBeyondClip);
-            env->ThrowError("%s", e.what());
-        } catch (const CliError& e) {
-            env->ThrowError("%s", e.what());
-        }
+        Guarded(env, n, [&] { source_.Read(n, raw.data()); });
         const std::uint8_t* frame_raw = raw.data();
         if (format.repack != Repack::none) {
             repacked.resize(server::RawFrameSize(vi_));
             FileToRaw(format.repack, vi_, raw.data(), repacked.data());
             frame_raw = repacked.data();
         }
-        PVideoFrame frame = env->NewVideoFrame(vi_);
         server::CopyRawToFrame(frame_raw, vi_, *frame);
         return frame;
     }
@@ -72,6 +115,19 @@ public:
     const VideoInfo& DUNMOREL_STDCALL GetVideoInfo() override { return vi_; }
 
 private:
+    // The input's errors become the host's, as a source filter raises them.
+    template <typename ReadFn>
+    void Guarded(IScriptEnvironment* env, int n, ReadFn&& read) {
+        try {
+            read();
+        } catch (const EndOfInput& e) {
+            if (n == reference_) env->ThrowError("%s", kNfBeyondClip);
+            env->ThrowError("%s", e.what());
+        } catch (const CliError& e) {
+            env->ThrowError("%s", e.what());
+        }
+    }
+
     FrameSource& source_;
     VideoInfo vi_;
     int reference_;
@@ -83,6 +139,8 @@ class FramePipeline {
 public:
     struct Result {
         std::vector<std::uint8_t> raw;
+        // Instead of `raw`: the filtered frame itself, written out run by run.
+        PVideoFrame frame;
         std::optional<std::string> error;
     };
 
@@ -107,6 +165,10 @@ public:
         Result r;
         try {
             const PVideoFrame frame = filter_->GetFrame(n, &env_);
+            if (repack_ == Repack::none && RawRuns(*frame, vi_).size() <= kDirectRuns) {
+                r.frame = frame;
+                return r;
+            }
             r.raw = TakeBuffer();
             r.raw.resize(FileFrameBytes(repack_, vi_));
             if (repack_ == Repack::none) {
@@ -408,8 +470,13 @@ int RunJob(const Options& options, const std::string& plugin_path) {
                 // Per-frame parameters of the input are not carried over: every frame
                 // header is a bare FRAME, which all readers accept.
                 if (format.y4m) output->Write("FRAME\n", 6);
-                output->Write(r.raw.data(), r.raw.size());
-                pipeline.Recycle(std::move(r.raw));
+                if (r.frame) {
+                    for (const RawRun& run : RawRuns(*r.frame, vi))
+                        output->Write(r.frame->GetReadPtr(run.plane) + run.frame_offset, run.size);
+                } else {
+                    output->Write(r.raw.data(), r.raw.size());
+                    pipeline.Recycle(std::move(r.raw));
+                }
                 source->Release(++next_write);
                 progress.Update(++written);
             };
