@@ -60,6 +60,8 @@ struct Vec {
         return _mm512_add_epi32(x, up<8>(x));
     }
     static I last(I x) { return _mm512_permutexvar_epi32(_mm512_set1_epi32(15), x); }
+    // Lanes of x moved up by one, lane 0 taking the last lane of `before`.
+    static I shift_in(I x, I before) { return _mm512_alignr_epi32(x, before, 15); }
 
     static I bytes(const std::uint8_t* p) {
         return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));

@@ -36,6 +36,8 @@ struct Vec {
         return _mm_add_epi32(x, _mm_slli_si128(x, 8));
     }
     static I last(I x) { return _mm_shuffle_epi32(x, 0xFF); }
+    // Lanes of x moved up by one, lane 0 taking the last lane of `before`.
+    static I shift_in(I x, I before) { return _mm_alignr_epi8(x, before, 12); }
 
     static I bytes(const std::uint8_t* p) {
         std::int32_t word;
