@@ -181,6 +181,23 @@ TEST_P(SimdCheck, LargePlanesAcrossStripesAndBands) {
     }
 }
 
+// Rows whose last vector holds every possible number of neighbourhoods, at the end of a
+// plane's row and at the end of a column stripe (1024 outputs), where the sums carried into
+// the next stripe must leave out the lanes past the row's end.
+TEST_P(SimdCheck, EveryPartialLastVector) {
+    std::mt19937 rng(0x5eed0008);
+    for (const std::int32_t grid : {3, 5, 11}) {
+        for (std::int32_t extra = 0; extra <= 17; ++extra) {
+            for (const std::int32_t base : {0, 1024}) {
+                const Case c{grid + pick(rng, 1, 4), grid + base + extra, grid, grid,
+                             pick(rng, 1, 2), pick(rng, 0, 400)};
+                compare(*impl_, Kernel::plane, c, rng);
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
 // The edges of the output rule: no noise, a noise at and around the local variance, and the
 // largest noise there is, on planes whose variances cover a wide range.
 TEST_P(SimdCheck, NoiseEdges) {

@@ -83,7 +83,10 @@ struct Vec {
     static bool all_below(F a, F limit) {
         return _mm256_movemask_ps(_mm256_cmp_ps(a, limit, _CMP_LT_OQ)) == 0xFF;
     }
-    static I fgt(F a, F b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GT_OQ)); }
+    // if_above where a > than, otherwise `otherwise`.
+    static I select_above(F a, F than, I if_above, I otherwise) {
+        return _mm256_blendv_epi8(otherwise, if_above, _mm256_castps_si256(_mm256_cmp_ps(a, than, _CMP_GT_OQ)));
+    }
     static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
     static F fmax(F a, F b) { return _mm256_max_ps(a, b); }
     static F fdiv(F a, F b) { return _mm256_div_ps(a, b); }

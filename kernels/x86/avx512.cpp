@@ -98,7 +98,10 @@ struct Vec {
     static bool all_below(F a, F limit) {
         return _mm512_cmp_ps_mask(a, limit, _CMP_LT_OQ) == 0xFFFF;
     }
-    static I fgt(F a, F b) { return _mm512_movm_epi32(_mm512_cmp_ps_mask(a, b, _CMP_GT_OQ)); }
+    // if_above where a > than, otherwise `otherwise`; the comparison stays in a mask register.
+    static I select_above(F a, F than, I if_above, I otherwise) {
+        return _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(a, than, _CMP_GT_OQ), otherwise, if_above);
+    }
     static F to_float(I a) { return _mm512_cvtepi32_ps(a); }
     static F fmax(F a, F b) { return _mm512_max_ps(a, b); }
     static F fdiv(F a, F b) { return _mm512_div_ps(a, b); }

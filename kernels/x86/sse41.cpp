@@ -69,7 +69,10 @@ struct Vec {
     static F fset1(float x) { return _mm_set1_ps(x); }
     static F narrow(D lo, D hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
     static bool all_below(F a, F limit) { return _mm_movemask_ps(_mm_cmplt_ps(a, limit)) == 0xF; }
-    static I fgt(F a, F b) { return _mm_castps_si128(_mm_cmpgt_ps(a, b)); }
+    // if_above where a > than, otherwise `otherwise`.
+    static I select_above(F a, F than, I if_above, I otherwise) {
+        return _mm_blendv_epi8(otherwise, if_above, _mm_castps_si128(_mm_cmpgt_ps(a, than)));
+    }
     static F to_float(I a) { return _mm_cvtepi32_ps(a); }
     static F fmax(F a, F b) { return _mm_max_ps(a, b); }
     static F fdiv(F a, F b) { return _mm_div_ps(a, b); }
