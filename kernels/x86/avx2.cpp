@@ -97,6 +97,12 @@ struct Vec {
     static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
     static F ffloor(F a) { return _mm256_floor_ps(a); }
     static I max(I a, I b) { return _mm256_max_epi32(a, b); }
+    // Thirty-two lanes, each already within 0..255, as thirty-two bytes.
+    static void store_bytes4(std::uint8_t* p, I a, I b, I c, I d) {
+        const I bytes = _mm256_packus_epi16(_mm256_packus_epi32(a, b), _mm256_packus_epi32(c, d));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
+                            _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+    }
     // Sixteen lanes, each already within 0..255, as sixteen bytes.
     static void store_bytes2(std::uint8_t* p, I a, I b) {
         const I bytes = _mm256_packus_epi16(_mm256_packus_epi32(a, b), _mm256_setzero_si256());

@@ -110,6 +110,12 @@ struct Vec {
     static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
     static F ffloor(F a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static I max(I a, I b) { return _mm512_max_epi32(a, b); }
+    // Sixty-four lanes, each already within 0..255, as sixty-four bytes.
+    static void store_bytes4(std::uint8_t* p, I a, I b, I c, I d) {
+        const I bytes = _mm512_packus_epi16(_mm512_packus_epi32(a, b), _mm512_packus_epi32(c, d));
+        const I order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, bytes));
+    }
     // Thirty-two lanes, each already within 0..255, as thirty-two bytes.
     static void store_bytes2(std::uint8_t* p, I a, I b) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtepi32_epi8(a));

@@ -85,6 +85,11 @@ struct Vec {
     static F fmadd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
     static F ffloor(F a) { return _mm_floor_ps(a); }
     static I max(I a, I b) { return _mm_max_epi32(a, b); }
+    // Sixteen lanes, each already within 0..255, as sixteen bytes.
+    static void store_bytes4(std::uint8_t* p, I a, I b, I c, I d) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                         _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_packus_epi32(c, d)));
+    }
     // Eight lanes, each already within 0..255, as eight bytes.
     static void store_bytes2(std::uint8_t* p, I a, I b) {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p),
