@@ -30,8 +30,7 @@ AVSValue DUNMOREL_CDECL CreateDunmorel(AVSValue args, void*, IScriptEnvironment*
         vi = clip->GetVideoInfo();
     }
     const ResolvedArguments resolved = resolve_arguments(args, vi);
-    if (auto failure = validate_arguments(resolved, vi))
-        env->ThrowError("%s", failure->text().c_str());
+    if (auto failure = validate_arguments(resolved, vi)) env->ThrowError("%s", failure->text().c_str());
 
     std::unique_ptr<DunmorelFilter> filter;
     try {

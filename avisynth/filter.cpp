@@ -22,8 +22,9 @@ public:
         PVideoFrame& frame = work_[index];
         frame = env_->NewVideoFrame(vi_, 16);
         const FrameAddresses view = write_view(*frame);
-        if (!view.base_y) throw FilterError(FilterError::Kind::failure,
-                                            "Dunmorel: the host returned a work frame that cannot be written");
+        if (!view.base_y)
+            throw FilterError(FilterError::Kind::failure,
+                              "Dunmorel: the host returned a work frame that cannot be written");
         return planes_of(view, pixel_format(vi_.pixel_type), vi_.width, frame->GetHeight());
     }
 

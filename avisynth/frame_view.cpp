@@ -4,12 +4,18 @@ namespace dunmorel {
 
 PixelFormat pixel_format(int pixel_type) {
     switch (pixel_type) {
-        case VideoInfo::CS_BGR24: return PixelFormat::rgb24;
-        case VideoInfo::CS_BGR32: return PixelFormat::rgb32;
-        case VideoInfo::CS_YUY2: return PixelFormat::yuy2;
-        case VideoInfo::CS_YV12: return PixelFormat::yv12;
-        case VideoInfo::CS_I420: return PixelFormat::i420;
-        default: return PixelFormat::other;
+        case VideoInfo::CS_BGR24:
+            return PixelFormat::rgb24;
+        case VideoInfo::CS_BGR32:
+            return PixelFormat::rgb32;
+        case VideoInfo::CS_YUY2:
+            return PixelFormat::yuy2;
+        case VideoInfo::CS_YV12:
+            return PixelFormat::yv12;
+        case VideoInfo::CS_I420:
+            return PixelFormat::i420;
+        default:
+            return PixelFormat::other;
     }
 }
 
@@ -20,13 +26,13 @@ ClipFormat clip_format(const VideoInfo& vi) {
 std::int32_t frame_area(const VideoInfo& vi) { return frame_area(clip_format(vi)); }
 
 ConstFrameAddresses read_view(const VideoFrame& frame) {
-    return {frame.GetReadPtr(), frame.GetPitch(), frame.GetReadPtr(PLANAR_U),
-            frame.GetReadPtr(PLANAR_V), frame.GetPitch(PLANAR_U)};
+    return {frame.GetReadPtr(), frame.GetPitch(), frame.GetReadPtr(PLANAR_U), frame.GetReadPtr(PLANAR_V),
+            frame.GetPitch(PLANAR_U)};
 }
 
 FrameAddresses write_view(const VideoFrame& frame) {
-    return {frame.GetWritePtr(), frame.GetPitch(), frame.GetWritePtr(PLANAR_U),
-            frame.GetWritePtr(PLANAR_V), frame.GetPitch(PLANAR_U)};
+    return {frame.GetWritePtr(), frame.GetPitch(), frame.GetWritePtr(PLANAR_U), frame.GetWritePtr(PLANAR_V),
+            frame.GetPitch(PLANAR_U)};
 }
 
 }  // namespace dunmorel

@@ -21,8 +21,8 @@ ConstFrameAddresses read_view(const VideoFrame& frame);
 FrameAddresses write_view(const VideoFrame& frame);
 
 template <typename Sample>
-BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, int pixel_type, int p,
-                                std::int32_t width, std::int32_t height) {
+BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, int pixel_type, int p, std::int32_t width,
+                                std::int32_t height) {
     return plane_of(frame, pixel_format(pixel_type), p, width, height);
 }
 

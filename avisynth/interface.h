@@ -41,9 +41,7 @@ namespace dunmorel::atomics {
 // The host changes the same counters with interlocked operations, so ours must be atomic too.
 inline long increment(long& counter) { return std::atomic_ref<long>(counter).fetch_add(1) + 1; }
 inline long decrement(long& counter) { return std::atomic_ref<long>(counter).fetch_sub(1) - 1; }
-inline long load(const long& counter) {
-    return std::atomic_ref<long>(const_cast<long&>(counter)).load();
-}
+inline long load(const long& counter) { return std::atomic_ref<long>(const_cast<long&>(counter)).load(); }
 }  // namespace dunmorel::atomics
 
 struct VideoInfo {
@@ -81,12 +79,17 @@ struct VideoInfo {
     bool IsPlanar() const { return (pixel_type & CS_PLANAR) != 0; }
     int BitsPerPixel() const {
         switch (pixel_type) {
-            case CS_BGR24: return 24;
-            case CS_BGR32: return 32;
-            case CS_YUY2: return 16;
+            case CS_BGR24:
+                return 24;
+            case CS_BGR32:
+                return 32;
+            case CS_YUY2:
+                return 16;
             case CS_YV12:
-            case CS_I420: return 12;
-            default: return 0;
+            case CS_I420:
+                return 12;
+            default:
+                return 0;
         }
     }
 };
@@ -136,16 +139,18 @@ public:
     }
 
     static bool IsChroma(int plane) {
-        return plane == PLANAR_U || plane == PLANAR_V || plane == PLANAR_U_ALIGNED ||
-               plane == PLANAR_V_ALIGNED;
+        return plane == PLANAR_U || plane == PLANAR_V || plane == PLANAR_U_ALIGNED || plane == PLANAR_V_ALIGNED;
     }
     int PlaneOffset(int plane) const {
         switch (plane) {
             case PLANAR_U:
-            case PLANAR_U_ALIGNED: return offsetU;
+            case PLANAR_U_ALIGNED:
+                return offsetU;
             case PLANAR_V:
-            case PLANAR_V_ALIGNED: return offsetV;
-            default: return offset;
+            case PLANAR_V_ALIGNED:
+                return offsetV;
+            default:
+                return offset;
         }
     }
 
@@ -159,9 +164,7 @@ public:
         return height;
     }
     const BYTE* GetReadPtr(int plane = 0) const { return vfb->GetReadPtr() + PlaneOffset(plane); }
-    bool IsWritable() const {
-        return dunmorel::atomics::load(refcount) == 1 && vfb->GetRefcount() == 1;
-    }
+    bool IsWritable() const { return dunmorel::atomics::load(refcount) == 1 && vfb->GetRefcount() == 1; }
     // Null unless this handle is the frame's only holder.
     BYTE* GetWritePtr(int plane = 0) const {
         if (!IsWritable()) return nullptr;
@@ -299,19 +302,13 @@ public:
         clip = c;
         if (c) c->AddRef();
     }
-    AVSValue(const PClip& c) : type('c'), array_size(0), raw(nullptr) {
-        clip = c.GetPointerWithAddRef();
-    }
+    AVSValue(const PClip& c) : type('c'), array_size(0), raw(nullptr) { clip = c.GetPointerWithAddRef(); }
     AVSValue(bool b) : type('b'), array_size(0), raw(nullptr) { boolean = b; }
     AVSValue(int i) : type('i'), array_size(0), raw(nullptr) { integer = i; }
     AVSValue(float f) : type('f'), array_size(0), raw(nullptr) { floating_pt = f; }
-    AVSValue(double f) : type('f'), array_size(0), raw(nullptr) {
-        floating_pt = static_cast<float>(f);
-    }
+    AVSValue(double f) : type('f'), array_size(0), raw(nullptr) { floating_pt = static_cast<float>(f); }
     AVSValue(const char* s) : type('s'), array_size(0), raw(nullptr) { string = s; }
-    AVSValue(const AVSValue* a, int size) : type('a'), array_size(static_cast<short>(size)), raw(nullptr) {
-        array = a;
-    }
+    AVSValue(const AVSValue* a, int size) : type('a'), array_size(static_cast<short>(size)), raw(nullptr) { array = a; }
     AVSValue(const AVSValue& v) : type('v'), array_size(0), raw(nullptr) { Assign(v); }
     ~AVSValue() {
         if (type == 'c' && clip) clip->Release();
@@ -368,10 +365,9 @@ public:
 
     class NotFound {};
 
-    using ApplyFunc = AVSValue(DUNMOREL_CDECL*)(AVSValue args, void* user_data,
-                                                IScriptEnvironment* env);
-    virtual void DUNMOREL_STDCALL AddFunction(const char* name, const char* params,
-                                              ApplyFunc apply, void* user_data) = 0;
+    using ApplyFunc = AVSValue(DUNMOREL_CDECL*)(AVSValue args, void* user_data, IScriptEnvironment* env);
+    virtual void DUNMOREL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
+                                              void* user_data) = 0;
     virtual bool DUNMOREL_STDCALL FunctionExists(const char* name) = 0;
     virtual AVSValue DUNMOREL_STDCALL Invoke(const char* name, const AVSValue args,
                                              const char* const* arg_names = nullptr) = 0;
@@ -380,24 +376,22 @@ public:
     virtual bool DUNMOREL_STDCALL SetGlobalVar(const char* name, const AVSValue& val) = 0;
     virtual void DUNMOREL_STDCALL PushContext(int level = 0) = 0;
     virtual void DUNMOREL_STDCALL PopContext() = 0;
-    virtual PVideoFrame DUNMOREL_STDCALL NewVideoFrame(const VideoInfo& vi,
-                                                       int align = FRAME_ALIGN) = 0;
+    virtual PVideoFrame DUNMOREL_STDCALL NewVideoFrame(const VideoInfo& vi, int align = FRAME_ALIGN) = 0;
     virtual bool DUNMOREL_STDCALL MakeWritable(PVideoFrame* pvf) = 0;
-    virtual void DUNMOREL_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp,
-                                         int src_pitch, int row_size, int height) = 0;
+    virtual void DUNMOREL_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch, int row_size,
+                                         int height) = 0;
 
     using ShutdownFunc = void(DUNMOREL_CDECL*)(void* user_data, IScriptEnvironment* env);
     virtual void DUNMOREL_STDCALL AtExit(ShutdownFunc function, void* user_data) = 0;
     virtual void DUNMOREL_STDCALL CheckVersion(int version = AVISYNTH_INTERFACE_VERSION) = 0;
-    virtual PVideoFrame DUNMOREL_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch,
-                                                  int new_row_size, int new_height) = 0;
+    virtual PVideoFrame DUNMOREL_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch, int new_row_size,
+                                                  int new_height) = 0;
     virtual int DUNMOREL_STDCALL SetMemoryMax(int mem) = 0;
     virtual int DUNMOREL_STDCALL SetWorkingDir(const char* newdir) = 0;
     virtual void* DUNMOREL_STDCALL ManageCache(int key, void* data) = 0;
     virtual bool DUNMOREL_STDCALL PlanarChromaAlignment(int key) = 0;
-    virtual PVideoFrame DUNMOREL_STDCALL SubframePlanar(PVideoFrame src, int rel_offset,
-                                                        int new_pitch, int new_row_size,
-                                                        int new_height, int rel_offsetU,
+    virtual PVideoFrame DUNMOREL_STDCALL SubframePlanar(PVideoFrame src, int rel_offset, int new_pitch,
+                                                        int new_row_size, int new_height, int rel_offsetU,
                                                         int rel_offsetV, int new_pitchUV) = 0;
 };
 
@@ -410,9 +404,7 @@ protected:
 public:
     explicit GenericVideoFilter(const PClip& source) : child(source), vi(source->GetVideoInfo()) {}
 
-    PVideoFrame DUNMOREL_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
-        return child->GetFrame(n, env);
-    }
+    PVideoFrame DUNMOREL_STDCALL GetFrame(int n, IScriptEnvironment* env) override { return child->GetFrame(n, env); }
     bool DUNMOREL_STDCALL GetParity(int n) override { return child->GetParity(n); }
     void DUNMOREL_STDCALL GetAudio(void* buf, std::int64_t start, std::int64_t count,
                                    IScriptEnvironment* env) override {
@@ -427,7 +419,7 @@ public:
 inline constexpr int kManageCacheExtraClipRelease = static_cast<int>(0xFFFF0200u);
 
 static_assert(sizeof(void*) != 8 || (offsetof(VideoFrame, vfb) == 8 && offsetof(VideoFrame, offset) == 16 &&
-                                      offsetof(VideoFrame, pitchUV) == 40));
-static_assert(sizeof(void*) != 8 || (offsetof(VideoFrameBuffer, data_size) == 8 &&
-                                      offsetof(VideoFrameBuffer, sequence_number) == 16 &&
-                                      offsetof(VideoFrameBuffer, refcount) == 24));
+                                     offsetof(VideoFrame, pitchUV) == 40));
+static_assert(sizeof(void*) != 8 ||
+              (offsetof(VideoFrameBuffer, data_size) == 8 && offsetof(VideoFrameBuffer, sequence_number) == 16 &&
+               offsetof(VideoFrameBuffer, refcount) == 24));

@@ -7,8 +7,8 @@
 #include <map>
 #include <random>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "avisynth/filter.h"
 #include "engine/work_pool.h"
@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&recorder);
     benchmark::Shutdown();
     if (seconds_per_frame.count(1) && seconds_per_frame.count(2))
-        std::printf("single 1080p YV12 frame: %.2f ms on 1 core, %.2f ms on 2 cores, ratio %.2f (best of repetitions)\n",
-                    1e3 * seconds_per_frame[1], 1e3 * seconds_per_frame[2], seconds_per_frame[2] / seconds_per_frame[1]);
+        std::printf(
+            "single 1080p YV12 frame: %.2f ms on 1 core, %.2f ms on 2 cores, ratio %.2f (best of repetitions)\n",
+            1e3 * seconds_per_frame[1], 1e3 * seconds_per_frame[2], seconds_per_frame[2] / seconds_per_frame[1]);
 }

@@ -8,9 +8,9 @@
 // repetitions of each case (five unless --benchmark_repetitions says otherwise).
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <random>
 #include <string>
@@ -40,8 +40,7 @@ const std::vector<std::uint8_t>& samples() {
             for (std::int32_t c = 0; c < width; ++c) {
                 double v = 60.0 + 0.05 * c + 0.04 * r + ((c / 240 + r / 180) % 2) * 70.0;
                 v += grain(rng);
-                p[static_cast<std::size_t>(r) * width + c] =
-                    static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+                p[static_cast<std::size_t>(r) * width + c] = static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
             }
         }
         return p;
@@ -61,9 +60,7 @@ struct Key {
     std::string kernel;
     int grid;
     int step;
-    bool operator<(const Key& o) const {
-        return std::tie(step, kernel, grid) < std::tie(o.step, o.kernel, o.grid);
-    }
+    bool operator<(const Key& o) const { return std::tie(step, kernel, grid) < std::tie(o.step, o.kernel, o.grid); }
 };
 // Processor seconds per call, the best of all repetitions so far, by kernel and grid, then by
 // implementation name.
@@ -78,8 +75,7 @@ double thread_seconds() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-void run(benchmark::State& state, const Implementation* impl, const std::string& kernel,
-         int grid, int step) {
+void run(benchmark::State& state, const Implementation* impl, const std::string& kernel, int grid, int step) {
     const std::vector<std::uint8_t> src = interleaved(step);
     std::vector<std::uint8_t> dst(src.size(), 0);
     const dunmorel::ConstPlaneView s{src.data(), width * step, step, width, height};
@@ -112,8 +108,10 @@ void run(benchmark::State& state, const Implementation* impl, const std::string&
 }
 
 void print_summary() {
-    std::printf("\nSamples per processor second on a %d x %d plane, one thread, best of the "
-                "repetitions (ratio to the reference of this run):\n", width, height);
+    std::printf(
+        "\nSamples per processor second on a %d x %d plane, one thread, best of the "
+        "repetitions (ratio to the reference of this run):\n",
+        width, height);
     std::printf("%-9s %-6s %-4s", "kernel", "grid", "step");
     for (const std::string& name : impl_order) std::printf(" %24s", name.c_str());
     std::printf("\n");
@@ -129,8 +127,7 @@ void print_summary() {
             const double rate = static_cast<double>(width) * height / it->second;
             char cell[64];
             if (ref != row.end()) {
-                std::snprintf(cell, sizeof cell, "%.3gM/s (%.1fx)", rate / 1e6,
-                              ref->second / it->second);
+                std::snprintf(cell, sizeof cell, "%.3gM/s (%.1fx)", rate / 1e6, ref->second / it->second);
             } else {
                 std::snprintf(cell, sizeof cell, "%.3gM/s", rate / 1e6);
             }
@@ -169,11 +166,9 @@ int main(int argc, char** argv) {
     for (const Case& c : cases) {
         for (const Implementation& impl : dunmorel::dispatch::implementations()) {
             if (!impl.supported) continue;
-            const std::string name = std::string(c.kernel) + "/" + impl.name + "/" +
-                                     std::to_string(c.grid) + "x" + std::to_string(c.grid) +
-                                     "/step" + std::to_string(c.step);
-            benchmark::RegisterBenchmark(name.c_str(), run, &impl, std::string(c.kernel), c.grid,
-                                         c.step)
+            const std::string name = std::string(c.kernel) + "/" + impl.name + "/" + std::to_string(c.grid) + "x" +
+                                     std::to_string(c.grid) + "/step" + std::to_string(c.step);
+            benchmark::RegisterBenchmark(name.c_str(), run, &impl, std::string(c.kernel), c.grid, c.step)
                 ->Unit(benchmark::kMillisecond)
                 ->MinTime(0.2);
         }

@@ -155,8 +155,8 @@ void WriteY4mFile(const std::string& path, const std::string& header_line, const
 int RunDemo(const Options& options, const std::string& plugin_path, std::ostream& out) {
     const DemoNoise noise;
     const DemoClip clip = SynthesizeDemoClip(kDemoWidth, kDemoHeight, kDemoFrames, noise);
-    const std::string header = "YUV4MPEG2 W" + std::to_string(clip.width) + " H" + std::to_string(clip.height) +
-                               " F25:1 Ip A1:1 C420jpeg";
+    const std::string header =
+        "YUV4MPEG2 W" + std::to_string(clip.width) + " H" + std::to_string(clip.height) + " F25:1 Ip A1:1 C420jpeg";
 
     namespace fs = std::filesystem;
     std::error_code ec;

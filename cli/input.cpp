@@ -24,9 +24,7 @@ constexpr std::size_t kMaxFrameHeader = 4096;
 
 std::string Errno() { return std::strerror(errno); }
 
-std::string Plural(long long n, const char* unit) {
-    return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
-}
+std::string Plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
 
 // Reads exactly `size` bytes at `offset` unless the file ends first; returns the count read.
 std::size_t PreadFull(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
@@ -50,8 +48,7 @@ public:
 
     // Up to n bytes from the current position without consuming them (fewer at the end).
     std::string_view Peek(std::size_t n) {
-        while (end_ - pos_ < n && Fill()) {
-        }
+        while (end_ - pos_ < n && Fill()) {}
         return {reinterpret_cast<const char*>(buffer_.data() + pos_), std::min(n, end_ - pos_)};
     }
 
@@ -87,7 +84,8 @@ public:
             const std::uint8_t* start = buffer_.data() + pos_;
             const std::size_t avail = std::min(end_ - pos_, max - line.size());
             const void* lf = std::memchr(start, '\n', avail);
-            const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - start) : avail;
+            const std::size_t take =
+                lf ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - start) : avail;
             line.append(reinterpret_cast<const char*>(start), take);
             pos_ += take;
             if (lf) {
@@ -309,8 +307,8 @@ private:
         const off_t at = spill_end_;
         std::size_t done = 0;
         while (done < frame.size()) {
-            const ssize_t put = pwrite(fileno(spill_), frame.data() + done, frame.size() - done,
-                                       at + static_cast<off_t>(done));
+            const ssize_t put =
+                pwrite(fileno(spill_), frame.data() + done, frame.size() - done, at + static_cast<off_t>(done));
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) throw CliError("cannot write frames read ahead to a temporary file: " + Errno());
             done += static_cast<std::size_t>(put);
@@ -349,7 +347,8 @@ InputFormat MakeFormat(RawFormat layout, int width, int height, FrameRate fps, c
 
 InputFormat RawInputFormat(const InputRequest& request, const std::string& name) {
     if (!request.pixel_type || !request.size)
-        throw CliError("dunmorel: " + name + ": raw input needs --format and --size (it does not start with a "
+        throw CliError("dunmorel: " + name +
+                       ": raw input needs --format and --size (it does not start with a "
                        "YUV4MPEG2 header)");
     return MakeFormat({*request.pixel_type, request.repack}, request.size->width, request.size->height,
                       request.fps.value_or(FrameRate{}), name);
@@ -405,10 +404,12 @@ void SeekableSource::IndexY4m(const InputRequest& request) {
         const std::size_t n = Pread(head, static_cast<std::size_t>(std::min<off_t>(sizeof head, size_ - pos)), pos);
         const auto end = static_cast<std::uint8_t*>(std::memchr(head, '\n', n));
         if (!end && n < sizeof head)
-            throw CliError(Message("frame " + std::to_string(index) + " is truncated (its FRAME header is incomplete)"));
+            throw CliError(
+                Message("frame " + std::to_string(index) + " is truncated (its FRAME header is incomplete)"));
         if (!end) throw CliError(Message("frame " + std::to_string(index) + ": bad Y4M frame header (too long)"));
         try {
-            CheckY4mFrameHeader(std::string_view(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head)));
+            CheckY4mFrameHeader(
+                std::string_view(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head)));
         } catch (const CliError& e) {
             throw CliError(Message("frame " + std::to_string(index) + ": " + e.what()));
         }

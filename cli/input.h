@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
+#include "avisynth/interface.h"
 #include "cli/layout.h"
 #include "cli/options.h"
-#include "avisynth/interface.h"
 
 namespace dunmorel::cli {
 
@@ -29,7 +29,7 @@ struct InputRequest {
 // Which frames of a sequential input are worth keeping when they go by.
 struct ReadPolicy {
     int first = 0;  // frames below this one are dropped as they are read...
-    int keep = 0;   // ...except this one (the reference frame of the calibration)
+    int keep = 0;  // ...except this one (the reference frame of the calibration)
     // Frames read ahead of the oldest wanted frame are held in memory up to this many; further
     // ones wait in an anonymous temporary file, so memory stays flat however far ahead a
     // reference frame lies.

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -319,8 +319,7 @@ std::string FindPlugin(const Options& options) {
         if (IsFile(place / kPluginFile)) return (place / kPluginFile).string();
         tried += (tried.empty() ? "" : ", ") + place.string();
     }
-    throw CliError("dunmorel: cannot find " + std::string(kPluginFile) + " in " + tried +
-                   "; use --plugin PATH");
+    throw CliError("dunmorel: cannot find " + std::string(kPluginFile) + " in " + tried + "; use --plugin PATH");
 }
 
 std::vector<std::pair<std::string, AVSValue>> NamedArguments(const std::vector<ScriptArgument>& arguments) {
@@ -422,11 +421,11 @@ int RunJob(const Options& options, const std::string& plugin_path) {
         const std::optional<CalibrationReport> report = text ? ParseReport(*text) : std::nullopt;
         if (report && options.preview) MakePreview(*options.preview, *text, input, filter, reference, env);
         if (report && !options.quiet) {
-            const std::string notice =
-                UnchangedNotice(*report, {IntArgument(options.script_arguments, "ry", 1),
-                                          IntArgument(options.script_arguments, "gu", 1),
-                                          IntArgument(options.script_arguments, "bv", 1)},
-                                format.repack == Repack::grey ? 1 : 3);
+            const std::string notice = UnchangedNotice(
+                *report,
+                {IntArgument(options.script_arguments, "ry", 1), IntArgument(options.script_arguments, "gu", 1),
+                 IntArgument(options.script_arguments, "bv", 1)},
+                format.repack == Repack::grey ? 1 : 3);
             if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
         }
     }

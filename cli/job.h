@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "cli/options.h"
 #include "avisynth/interface.h"
+#include "cli/options.h"
 #include "server/environment.h"
 
 namespace dunmorel::cli {

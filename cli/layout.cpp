@@ -9,9 +9,12 @@ namespace dunmorel::cli {
 std::size_t FileFrameBytes(Repack repack, const VideoInfo& vi) {
     const std::size_t luma = static_cast<std::size_t>(vi.width) * static_cast<std::size_t>(vi.height);
     switch (repack) {
-        case Repack::planar422: return 2 * luma;
-        case Repack::grey: return luma;
-        case Repack::none: break;
+        case Repack::planar422:
+            return 2 * luma;
+        case Repack::grey:
+            return luma;
+        case Repack::none:
+            break;
     }
     return server::RawFrameSize(vi);
 }
@@ -55,9 +58,12 @@ void RawToFile(Repack repack, const VideoInfo& vi, const std::uint8_t* raw, std:
 
 std::string LayoutName(const RawFormat& format) {
     switch (format.repack) {
-        case Repack::planar422: return "planar 4:2:2";
-        case Repack::grey: return "grey";
-        case Repack::none: break;
+        case Repack::planar422:
+            return "planar 4:2:2";
+        case Repack::grey:
+            return "grey";
+        case Repack::none:
+            break;
     }
     return server::PixelTypeName(format.pixel_type);
 }

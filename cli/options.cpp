@@ -101,7 +101,8 @@ RawFormat ParseRawFormat(std::string_view text) {
     if (name == "gray" || name == "grey") return {VideoInfo::CS_YV12, Repack::grey};
     throw CliError("dunmorel: unknown --format " + Quote(text) +
                    " (use yv12, i420 or yuv420p, yuy2 or yuyv422, rgb24 or bgr24, rgb32 or bgra, yuv422p, gray; "
-                   "ffmpeg converts with " + ConversionHint(name) + ")");
+                   "ffmpeg converts with " +
+                   ConversionHint(name) + ")");
 }
 
 ScriptArgument ParseScriptWord(std::string_view word) {
@@ -210,8 +211,9 @@ Options ParseOptions(const std::vector<std::string>& words) {
     if (o.help) return o;
     if (o.demo) {
         if (!o.input.empty() || !o.output.empty() || raw_given || o.fps || o.range || o.frames || o.preview)
-            throw CliError("dunmorel: --demo makes its own clip; it takes no -i, -o, --format, --size, "
-                           "--fps, --range, --frames or --preview");
+            throw CliError(
+                "dunmorel: --demo makes its own clip; it takes no -i, -o, --format, --size, "
+                "--fps, --range, --frames or --preview");
         return o;
     }
     if (o.input.empty()) throw CliError("dunmorel: missing -i INPUT (see --help)");

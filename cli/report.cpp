@@ -24,8 +24,7 @@ std::optional<CalibrationReport> ParseReport(std::string_view text) {
     return r;
 }
 
-std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths,
-                            std::size_t planes) {
+std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths, std::size_t planes) {
     std::vector<std::string> reasons;
     bool flat = false;
     for (std::size_t i = 0; i < planes; ++i) {
@@ -48,8 +47,9 @@ std::string UnchangedNotice(const CalibrationReport& report, const std::array<in
     text += reasons.size() == 1 ? ", so that plane" : ", so those planes";
     text += " will be left unchanged";
     if (flat) text += " (no noise at all: the window lies on a flat area such as a border or a black bar)";
-    text += "; look at the window with print=true or --preview FILE.png, and choose one with "
-            "autow=false lx=... rx=... ty=... by=...";
+    text +=
+        "; look at the window with print=true or --preview FILE.png, and choose one with "
+        "autow=false lx=... rx=... ty=... by=...";
     return text;
 }
 

@@ -16,7 +16,7 @@ struct CalibrationReport {
     struct Plane {
         char label = '?';  // Y, U, V or R, G, B
         int passes = 0;
-        int variance_in = 0;   // measured in the window
+        int variance_in = 0;  // measured in the window
         int variance_out = 0;  // the noise variance of the last pass
     };
     std::array<Plane, 3> planes{};

@@ -4,8 +4,8 @@
 #include <limits>
 #include <optional>
 
-#include "cli/options.h"
 #include "avisynth/interface.h"
+#include "cli/options.h"
 
 namespace dunmorel::cli {
 
@@ -40,20 +40,28 @@ Y4mHeader ParseY4mHeader(std::string_view line) {
         rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
         if (token.empty()) continue;
         switch (token[0]) {
-            case 'W': h.width = ParseDimension(token); break;
-            case 'H': h.height = ParseDimension(token); break;
+            case 'W':
+                h.width = ParseDimension(token);
+                break;
+            case 'H':
+                h.height = ParseDimension(token);
+                break;
             case 'F': {
                 const std::size_t colon = token.find(':');
                 const auto num = ParseUnsigned(token.substr(1, colon == std::string_view::npos ? 0 : colon - 1));
-                const auto den = colon == std::string_view::npos ? std::nullopt : ParseUnsigned(token.substr(colon + 1));
+                const auto den =
+                    colon == std::string_view::npos ? std::nullopt : ParseUnsigned(token.substr(colon + 1));
                 if (!num || !den) throw CliError("Y4M header has a bad frame rate '" + std::string(token) + "'");
                 h.fps_numerator = *num;
                 h.fps_denominator = *den;
                 break;
             }
-            case 'C': h.colour = std::string(token.substr(1)); break;
+            case 'C':
+                h.colour = std::string(token.substr(1));
+                break;
             // Interlacing, aspect ratio, comments and unknown tags travel on in the kept line.
-            default: break;
+            default:
+                break;
         }
     }
     if (h.width == 0) throw CliError("Y4M header has no frame width (W)");
@@ -68,7 +76,8 @@ RawFormat Y4mLayout(const Y4mHeader& header) {
     if (c == "mono") return {VideoInfo::CS_YV12, Repack::grey};
     throw CliError("Y4M colour space C" + c +
                    " is not supported (8-bit 4:2:0, 4:2:2 and mono are: C420, C420jpeg, C420mpeg2, C420paldv, C422, "
-                   "Cmono); ffmpeg converts with " + ConversionHint(c));
+                   "Cmono); ffmpeg converts with " +
+                   ConversionHint(c));
 }
 
 void CheckY4mFrameHeader(std::string_view line) {

@@ -21,7 +21,7 @@ struct Y4mHeader {
     unsigned fps_numerator = 0;
     unsigned fps_denominator = 0;
     std::string colour;  // the C tag's value, empty when there is none
-    std::string line;    // the header line as read, without its line feed
+    std::string line;  // the header line as read, without its line feed
 };
 
 // Parses a stream header line (without the line feed). Throws CliError for a line that is not

@@ -34,7 +34,21 @@ struct FilterArguments {
 
 // Argument positions; position 0 is the clip.
 enum ArgumentIndex {
-    kClip, kXgrid, kYgrid, kPrint, kLimit, kNf, kAutow, kMinw, kLx, kRx, kTy, kBy, kRy, kGu, kBv,
+    kClip,
+    kXgrid,
+    kYgrid,
+    kPrint,
+    kLimit,
+    kNf,
+    kAutow,
+    kMinw,
+    kLx,
+    kRx,
+    kTy,
+    kBy,
+    kRy,
+    kGu,
+    kBv,
     kArgumentCount
 };
 

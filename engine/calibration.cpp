@@ -9,8 +9,8 @@ namespace dunmorel {
 namespace {
 
 bool inside(const ConstPlaneView& plane, const WindowRect& r) {
-    return r.first_col >= 0 && r.first_row >= 0 && r.first_col <= r.last_col &&
-           r.first_row <= r.last_row && r.last_col < plane.width && r.last_row < plane.height;
+    return r.first_col >= 0 && r.first_row >= 0 && r.first_col <= r.last_col && r.first_row <= r.last_row &&
+           r.last_col < plane.width && r.last_row < plane.height;
 }
 
 // The rectangle measured in plane p, for a window in plane 0 coordinates.
@@ -33,7 +33,7 @@ void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input
     const PlaneLayout layout = layout_;
     {
         const ConstFramePlanes reference = n != nf ? host.reference_frame(nf) : input;
-        const ConstPlaneView (&planes)[3] = reference.plane;
+        const ConstPlaneView(&planes)[3] = reference.plane;
 
         // RGB searches the middle byte of each pixel, YUV the luma.
         const int search_plane = layout == PlaneLayout::rgb ? 1 : 0;
@@ -44,8 +44,9 @@ void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input
             // No block fits: the window would be whatever it held before the search, which
             // need not lie inside the frame, so the request is refused instead.
             if (variance > max_sample_variance)
-                fail("Dunmorel: frame too small for the automatic window search; "
-                     "give lx, rx, ty and by with autow=false");
+                fail(
+                    "Dunmorel: frame too small for the automatic window search; "
+                    "give lx, rx, ty and by with autow=false");
             lx = found.first_col;
             rx = found.last_col;
             win_top = found.first_row;
@@ -90,8 +91,7 @@ void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input
                     }
                 }
             }
-            calibrate_passes(scratch_a, scratch_b, cols, h, w, ygrid, xgrid, pass_count[p],
-                             variance_table, p, limit);
+            calibrate_passes(scratch_a, scratch_b, cols, h, w, ygrid, xgrid, pass_count[p], variance_table, p, limit);
         }
     }
     if (n != nf) host.release_reference();
@@ -108,11 +108,10 @@ void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input
 
 void FilterEngine::report_calibration(std::int32_t frame_height) const {
     const bool rgb = layout_ == PlaneLayout::rgb;
-    const char* format =
-        rgb ? "window lx = %d, rx = %d, ty = %d, by = %d, Variance R  iter %d in %d out %d  G  "
-              "iter %d in %d out %d  B  iter %d in %d out %d  "
-            : "window lx = %d, rx = %d, ty = %d, by = %d,Variance Y  iter %d in %d out %d  U  "
-              "iter %d in %d out %d  V  iter %d in %d out %d  ";
+    const char* format = rgb ? "window lx = %d, rx = %d, ty = %d, by = %d, Variance R  iter %d in %d out %d  G  "
+                               "iter %d in %d out %d  B  iter %d in %d out %d  "
+                             : "window lx = %d, rx = %d, ty = %d, by = %d,Variance Y  iter %d in %d out %d  U  "
+                               "iter %d in %d out %d  V  iter %d in %d out %d  ";
     const std::int32_t top = rgb ? frame_height - win_bottom - 1 : win_top;
     const std::int32_t bottom = rgb ? frame_height - win_top - 1 : win_bottom;
     // A plane left with no pass has no "last pass"; it reports the variance it was measured

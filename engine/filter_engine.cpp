@@ -4,9 +4,7 @@ namespace dunmorel {
 
 namespace {
 
-std::int64_t area_of(std::int32_t width, std::int32_t height) {
-    return static_cast<std::int64_t>(width) * height;
-}
+std::int64_t area_of(std::int32_t width, std::int32_t height) { return static_cast<std::int64_t>(width) * height; }
 
 }  // namespace
 
@@ -62,8 +60,8 @@ FilterEngine::FilterEngine(const ClipFormat& clip, const FilterArguments& args)
         }
     }
 
-    const std::size_t half = static_cast<std::size_t>(win_width + 2 * xgrid) *
-                             static_cast<std::size_t>(win_height + 2 * ygrid);
+    const std::size_t half =
+        static_cast<std::size_t>(win_width + 2 * xgrid) * static_cast<std::size_t>(win_height + 2 * ygrid);
     scratch_size = 2 * half;
     scratch = std::make_unique<std::uint8_t[]>(scratch_size);
     scratch_a = scratch.get();

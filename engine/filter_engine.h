@@ -27,8 +27,8 @@ public:
     // Work frame 0 or 1 of the clip's format and size; the pass loop returns frame 1.
     virtual FramePlanes work_frame(int index) = 0;
     // Copies `rows` rows of `row_bytes` contiguous bytes (planes with step 1).
-    virtual void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src,
-                           std::int32_t src_pitch, std::int32_t row_bytes, std::int32_t rows) = 0;
+    virtual void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
+                           std::int32_t row_bytes, std::int32_t rows) = 0;
 };
 
 struct FilterEngineTestAccess;

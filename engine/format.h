@@ -49,8 +49,8 @@ using ConstFrameAddresses = BasicFrameAddresses<const std::uint8_t>;
 // Plane p (0, 1, 2) of a frame of width W pixels and height H rows stored in the format's own
 // memory layout.
 template <typename Sample>
-BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, PixelFormat format, int p,
-                                std::int32_t width, std::int32_t height) {
+BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, PixelFormat format, int p, std::int32_t width,
+                                std::int32_t height) {
     switch (plane_layout(format)) {
         case PlaneLayout::rgb:
             return {frame.base_y + p, frame.pitch_y, pixel_step(format), width, height};
@@ -60,7 +60,8 @@ BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, PixelF
         case PlaneLayout::planar:
             if (p == 0) return {frame.base_y, frame.pitch_y, 1, width, height};
             return {p == 1 ? frame.base_u : frame.base_v, frame.pitch_uv, 1, width / 2, height / 2};
-        case PlaneLayout::unsupported: break;
+        case PlaneLayout::unsupported:
+            break;
     }
     return {};
 }
@@ -80,8 +81,8 @@ using FramePlanes = BasicFramePlanes<std::uint8_t>;
 using ConstFramePlanes = BasicFramePlanes<const std::uint8_t>;
 
 template <typename Sample>
-BasicFramePlanes<Sample> planes_of(const BasicFrameAddresses<Sample>& frame, PixelFormat format,
-                                   std::int32_t width, std::int32_t height) {
+BasicFramePlanes<Sample> planes_of(const BasicFrameAddresses<Sample>& frame, PixelFormat format, std::int32_t width,
+                                   std::int32_t height) {
     BasicFramePlanes<Sample> planes;
     for (int p = 0; p < 3; ++p) planes.plane[p] = plane_of(frame, format, p, width, height);
     if (format == PixelFormat::rgb32) planes.extra = {frame.base_y + 3, frame.pitch_y, 4, width, height};

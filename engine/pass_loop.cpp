@@ -78,7 +78,8 @@ void split_pass(std::vector<PassPiece>& pieces, const PassPiece& whole, std::int
         PassPiece band = whole;
         band.what = PassPiece::What::interior;
         band.first_row = static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * b / bands);
-        band.rows = static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * (b + 1) / bands) - band.first_row;
+        band.rows =
+            static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * (b + 1) / bands) - band.first_row;
         pieces.push_back(band);
     }
 }

@@ -38,7 +38,8 @@ public:
     // on any thread, in any order; they must not throw.
     template <typename Task>
     void run(std::size_t count, Task&& task) {
-        run_items(count, [](void* t, std::size_t i) { (*static_cast<Task*>(t))(i); }, &task);
+        run_items(
+            count, [](void* t, std::size_t i) { (*static_cast<Task*>(t))(i); }, &task);
     }
 
 private:
@@ -46,9 +47,9 @@ private:
         std::size_t count;
         void (*call)(void*, std::size_t);
         void* task;
-        std::size_t next = 0;      // guarded by mutex_
+        std::size_t next = 0;  // guarded by mutex_
         std::size_t finished = 0;  // guarded by mutex_
-        int helpers = 0;           // pool threads working on it, guarded by mutex_
+        int helpers = 0;  // pool threads working on it, guarded by mutex_
     };
 
     void run_items(std::size_t count, void (*call)(void*, std::size_t), void* task);
@@ -60,7 +61,7 @@ private:
     const int threads_made_for_;
     int cores_;  // guarded by mutex_
     std::mutex mutex_;
-    std::condition_variable wake_;      // jobs queued, or a core became free
+    std::condition_variable wake_;  // jobs queued, or a core became free
     std::condition_variable finished_;  // an item finished, or a helper left a job
     std::deque<Job*> jobs_;
     int busy_ = 0;  // threads inside work_on

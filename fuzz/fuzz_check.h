@@ -12,8 +12,8 @@
 namespace dunmorel::fuzz {
 
 // The five pixel formats the filter and the command take.
-inline constexpr int kFormats[] = {VideoInfo::CS_BGR24, VideoInfo::CS_BGR32, VideoInfo::CS_YUY2,
-                                   VideoInfo::CS_YV12, VideoInfo::CS_I420};
+inline constexpr int kFormats[] = {VideoInfo::CS_BGR24, VideoInfo::CS_BGR32, VideoInfo::CS_YUY2, VideoInfo::CS_YV12,
+                                   VideoInfo::CS_I420};
 
 // Anything the target does not accept as an outcome: printed, then an abort, which libFuzzer
 // reports as a crash with the input that caused it.

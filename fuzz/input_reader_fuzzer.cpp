@@ -29,12 +29,11 @@ namespace {
 using dunmorel::cli::CliError;
 using dunmorel::cli::FrameSource;
 using dunmorel::cli::InputRequest;
-using dunmorel::cli::Repack;
 using dunmorel::cli::ReadPolicy;
+using dunmorel::cli::Repack;
 using dunmorel::fuzz::count;
 using dunmorel::fuzz::fail;
 using dunmorel::fuzz::kFormats;
-
 
 // Frames larger than this are not read: a header may claim any size up to 2 GiB, and a reader
 // that is handed one allocates it whole before it finds out that the data is not there. That
@@ -142,8 +141,7 @@ Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::siz
                 try {
                     source->Read(n, frame.data());
                     fail(std::string(how) + ": read a frame after the end");
-                } catch (const dunmorel::cli::EndOfInput&) {
-                }
+                } catch (const dunmorel::cli::EndOfInput&) {}
                 break;
             }
             source->Read(n, frame.data());
@@ -157,13 +155,15 @@ Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::siz
             fail(std::string(how) + ": the reference frame exists only sometimes");
         if (reference && *reference != out.frames[static_cast<std::size_t>(policy.keep)])
             fail(std::string(how) + ": the reference frame read ahead differs from the same frame read in order");
-        count(std::string(how) + (out.format.y4m ? ": y4m " : ": raw ") + std::to_string(std::min<std::size_t>(out.frames.size(), 3)) + "+ frames");
+        count(std::string(how) + (out.format.y4m ? ": y4m " : ": raw ") +
+              std::to_string(std::min<std::size_t>(out.frames.size(), 3)) + "+ frames");
     } catch (const CliError& e) {
         check_message(e.what(), how);
         out.error = e.what();
         count(std::string(how) + (out.opened ? ": refused later" : ": refused at once"));
         const std::string name = request.path == "-" ? "standard input" : request.path;
-        if (const std::size_t at = out.error->find(name); at != std::string::npos) out.error->replace(at, name.size(), "<input>");
+        if (const std::size_t at = out.error->find(name); at != std::string::npos)
+            out.error->replace(at, name.size(), "<input>");
     } catch (const std::exception& e) {
         fail(std::string(how) + " threw " + e.what());
     }
@@ -183,7 +183,8 @@ void compare(const Outcome& file, const Outcome& other, const char* how) {
     const bool unread = (file.opened && file.format.frame_bytes > kMaxFrameBytes) ||
                         (other.opened && other.format.frame_bytes > kMaxFrameBytes);
     if (!unread && file.error.has_value() != other.error.has_value())
-        fail(std::string(how) + ": only one reader refused the input: " + file.error.value_or(other.error.value_or("")));
+        fail(std::string(how) +
+             ": only one reader refused the input: " + file.error.value_or(other.error.value_or("")));
     if (file.opened && !other.opened) fail(std::string(how) + ": the file opened, the other refused it at once");
     if (!file.opened || !other.opened) return;
     if (!same_format(file.format, other.format)) fail(std::string(how) + ": the readers see different formats");

@@ -39,7 +39,8 @@ struct Plane {
     PlaneView view() { return {bytes.data() + offset, pitch, step, cols, rows}; }
     ConstPlaneView const_view() const { return {bytes.data() + offset, pitch, step, cols, rows}; }
     std::uint8_t& at(int r, int c) {
-        return bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(r) * pitch + static_cast<std::size_t>(c) * step];
+        return bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(r) * pitch +
+                     static_cast<std::size_t>(c) * step];
     }
 };
 
@@ -59,12 +60,24 @@ void fill(FuzzedDataProvider& in, Plane& p) {
             const int noise = static_cast<int>(lcg.next() % (2u * amplitude + 1)) - amplitude;
             int v = 0;
             switch (kind) {
-                case 0: v = static_cast<int>(lcg.next()); break;
-                case 1: v = base + noise; break;
-                case 2: v = (lcg.next() & 1) * 255; break;
-                case 3: v = pattern[i % pattern.size()]; break;
-                case 4: v = pattern[static_cast<std::size_t>(c) % pattern.size()] + noise; break;
-                default: v = base; break;
+                case 0:
+                    v = static_cast<int>(lcg.next());
+                    break;
+                case 1:
+                    v = base + noise;
+                    break;
+                case 2:
+                    v = (lcg.next() & 1) * 255;
+                    break;
+                case 3:
+                    v = pattern[i % pattern.size()];
+                    break;
+                case 4:
+                    v = pattern[static_cast<std::size_t>(c) % pattern.size()] + noise;
+                    break;
+                default:
+                    v = base;
+                    break;
             }
             p.at(r, c) = static_cast<std::uint8_t>(v);
         }
@@ -73,12 +86,18 @@ void fill(FuzzedDataProvider& in, Plane& p) {
 
 std::int32_t draw_noise(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange(0, 5)) {
-        case 0: return in.ConsumeIntegralInRange(0, 64);
-        case 1: return in.ConsumeIntegralInRange(0, 16257);
-        case 2: return in.ConsumeIntegralInRange(0, 16257 * 500);
-        case 3: return 16257 * 500;
-        case 4: return in.ConsumeIntegralInRange<std::int32_t>(0, INT32_MAX);
-        default: return 0;
+        case 0:
+            return in.ConsumeIntegralInRange(0, 64);
+        case 1:
+            return in.ConsumeIntegralInRange(0, 16257);
+        case 2:
+            return in.ConsumeIntegralInRange(0, 16257 * 500);
+        case 3:
+            return 16257 * 500;
+        case 4:
+            return in.ConsumeIntegralInRange<std::int32_t>(0, INT32_MAX);
+        default:
+            return 0;
     }
 }
 

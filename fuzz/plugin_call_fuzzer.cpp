@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
 #include "avisynth/interface.h"
+#include "fuzz/fuzz_check.h"
 #include "server/environment.h"
 #include "server/sources.h"
 
@@ -32,16 +32,16 @@ using dunmorel::server::MemoryClip;
 constexpr int kGrids[] = {3, 5, 7, 9, 11};
 
 // The signature's parameters in order; 'c' clip, 'i' integer, 'b' boolean.
-constexpr std::pair<const char*, char> kParameters[] = {
-    {"", 'c'},      {"xgrid", 'i'}, {"ygrid", 'i'}, {"print", 'b'}, {"limit", 'i'},
-    {"nf", 'i'},    {"autow", 'b'}, {"minw", 'i'},  {"lx", 'i'},    {"rx", 'i'},
-    {"ty", 'i'},    {"by", 'i'},    {"ry", 'i'},    {"gu", 'i'},    {"bv", 'i'}};
+constexpr std::pair<const char*, char> kParameters[] = {{"", 'c'},      {"xgrid", 'i'}, {"ygrid", 'i'}, {"print", 'b'},
+                                                        {"limit", 'i'}, {"nf", 'i'},    {"autow", 'b'}, {"minw", 'i'},
+                                                        {"lx", 'i'},    {"rx", 'i'},    {"ty", 'i'},    {"by", 'i'},
+                                                        {"ry", 'i'},    {"gu", 'i'},    {"bv", 'i'}};
 constexpr int kPrint = 3;
 constexpr int kAutow = 6;
 
 // Names a script might get wrong, or right in another case.
-constexpr const char* kOddNames[] = {"XGRID", "MinW", "Print", "AUTOW", "strength", "clip",
-                                     "c",     "x grid", "lx ",  "",      "nf2",      "bV"};
+constexpr const char* kOddNames[] = {"XGRID", "MinW",   "Print", "AUTOW", "strength", "clip",
+                                     "c",     "x grid", "lx ",   "",      "nf2",      "bV"};
 
 struct Geometry {
     int type = VideoInfo::CS_YV12;
@@ -70,8 +70,8 @@ Geometry fitted(Geometry g) {
 // for the automatic search once minw is given, and the thin ones reach the search's corners.
 Geometry draw_geometry(FuzzedDataProvider& in, bool searchable) {
     static constexpr std::pair<int, int> kSizes[] = {
-        {128, 128}, {160, 128}, {160, 103}, {111, 111}, {113, 31}, {2048, 8}, {8, 2048},   {4096, 4},
-        {4, 4096},  {1024, 16}, {16, 1024}, {1, 16384}, {16384, 1}, {10, 10}, {128, 129}, {130, 126}};
+        {128, 128}, {160, 128}, {160, 103}, {111, 111}, {113, 31},  {2048, 8}, {8, 2048},  {4096, 4},
+        {4, 4096},  {1024, 16}, {16, 1024}, {1, 16384}, {16384, 1}, {10, 10},  {128, 129}, {130, 126}};
     auto at_least = [](int side) { return (16384 + side - 1) / side; };
     auto other_side = [&](int side) {
         return searchable ? at_least(side) + in.ConsumeIntegralInRange(0, 4)
@@ -82,7 +82,8 @@ Geometry draw_geometry(FuzzedDataProvider& in, bool searchable) {
     switch (in.ConsumeIntegralInRange(0, 3)) {
         case 0:
             g.width = in.ConsumeIntegralInRange(searchable ? 128 : 1, 160);
-            g.height = searchable ? at_least(g.width) + in.ConsumeIntegralInRange(0, 24) : in.ConsumeIntegralInRange(1, 128);
+            g.height =
+                searchable ? at_least(g.width) + in.ConsumeIntegralInRange(0, 24) : in.ConsumeIntegralInRange(1, 128);
             break;
         case 1:
             g.width = in.ConsumeIntegralInRange(1, searchable ? 4096 : 2048);
@@ -126,10 +127,17 @@ std::vector<std::uint8_t> draw_samples(FuzzedDataProvider& in, const VideoInfo& 
     for (std::size_t i = 0; i < raw.size(); ++i) {
         const int noise = static_cast<int>(lcg.next() % (2u * amplitude + 1)) - amplitude;
         switch (mode) {
-            case 0: raw[i] = static_cast<std::uint8_t>(40 + (i % frame_bytes) / 37 % 160 + noise); break;
-            case 1: raw[i] = constant; break;
-            case 2: raw[i] = static_cast<std::uint8_t>(128 + noise); break;
-            default: raw[i] = pattern[i % pattern.size()];
+            case 0:
+                raw[i] = static_cast<std::uint8_t>(40 + (i % frame_bytes) / 37 % 160 + noise);
+                break;
+            case 1:
+                raw[i] = constant;
+                break;
+            case 2:
+                raw[i] = static_cast<std::uint8_t>(128 + noise);
+                break;
+            default:
+                raw[i] = pattern[i % pattern.size()];
         }
     }
     return raw;
@@ -144,20 +152,26 @@ struct Context {
 std::int32_t draw_int(FuzzedDataProvider& in, const Context& c) {
     const auto area = static_cast<std::int32_t>(c.g.area());  // tens of thousands at most
     switch (in.ConsumeIntegralInRange(0, 7)) {
-        case 0: return in.ConsumeIntegral<std::int32_t>();
-        case 1: return in.ConsumeIntegralInRange(-2, 13);
-        case 2: return c.g.width - in.ConsumeIntegralInRange(-2, 16);
-        case 3: return c.g.height - in.ConsumeIntegralInRange(-2, 16);
-        case 4: return c.g.frames - 1 + in.ConsumeIntegralInRange(-1, 1);
-        case 5: return in.ConsumeIntegralInRange(-16, 600);
+        case 0:
+            return in.ConsumeIntegral<std::int32_t>();
+        case 1:
+            return in.ConsumeIntegralInRange(-2, 13);
+        case 2:
+            return c.g.width - in.ConsumeIntegralInRange(-2, 16);
+        case 3:
+            return c.g.height - in.ConsumeIntegralInRange(-2, 16);
+        case 4:
+            return c.g.frames - 1 + in.ConsumeIntegralInRange(-1, 1);
+        case 5:
+            return in.ConsumeIntegralInRange(-16, 600);
         case 6: {
-            const std::int32_t values[] = {0,         1,          -1,        20,        21,
-                                           500,       501,        1023,      1024,      INT32_MIN,
-                                           INT32_MAX, area / 128, area / 64, area / 16,
-                                           area / 16 + 1, area / 128 - 1};
+            const std::int32_t values[] = {
+                0,    1,         -1,        20,         21,        500,       501,           1023,
+                1024, INT32_MIN, INT32_MAX, area / 128, area / 64, area / 16, area / 16 + 1, area / 128 - 1};
             return in.PickValueInArray(values);
         }
-        default: return 8 * in.PickValueInArray(kGrids) + in.ConsumeIntegralInRange(-1, 1);
+        default:
+            return 8 * in.PickValueInArray(kGrids) + in.ConsumeIntegralInRange(-1, 1);
     }
 }
 
@@ -167,12 +181,19 @@ AVSValue draw_value(FuzzedDataProvider& in, char wanted, const Context& c, const
     int kind = in.ConsumeIntegralInRange(0, 19);
     if (kind < 16) kind = wanted == 'b' ? 1 : wanted == 'c' ? 5 : 0;
     switch (kind) {
-        case 0: return AVSValue(draw_int(in, c));
-        case 1: return AVSValue(in.ConsumeBool());
-        case 16: return AVSValue(in.ConsumeFloatingPoint<float>());
-        case 17: strings.push_back(in.ConsumeRandomLengthString(16)); return AVSValue(strings.back().c_str());
-        case 18: return AVSValue();
-        default: return in.ConsumeBool() ? AVSValue(clip) : AVSValue(PClip());
+        case 0:
+            return AVSValue(draw_int(in, c));
+        case 1:
+            return AVSValue(in.ConsumeBool());
+        case 16:
+            return AVSValue(in.ConsumeFloatingPoint<float>());
+        case 17:
+            strings.push_back(in.ConsumeRandomLengthString(16));
+            return AVSValue(strings.back().c_str());
+        case 18:
+            return AVSValue();
+        default:
+            return in.ConsumeBool() ? AVSValue(clip) : AVSValue(PClip());
     }
 }
 
@@ -245,8 +266,7 @@ void exercise(FuzzedDataProvider& in) {
     Context c;
     c.xgrid = in.PickValueInArray(kGrids);
     c.ygrid = in.ConsumeBool() ? c.xgrid : in.PickValueInArray(kGrids);
-    c.g = mode == 1 ? draw_window_geometry(in, c.xgrid, c.ygrid)
-                    : draw_geometry(in, mode == 2);
+    c.g = mode == 1 ? draw_window_geometry(in, c.xgrid, c.ygrid) : draw_geometry(in, mode == 2);
 
     dunmorel::server::EnvironmentOptions options;
     options.frame_padding = in.ConsumeIntegralInRange(0, 3) * 16;
@@ -262,8 +282,10 @@ void exercise(FuzzedDataProvider& in) {
 
         std::vector<AVSValue> positional;
         // Draws of 0, which an exhausted input gives, take the ordinary path throughout.
-        if (in.ConsumeIntegralInRange(0, 15) != 15) positional.emplace_back(source);
-        else if (in.ConsumeBool()) positional.push_back(draw_value(in, 'c', c, source, strings));
+        if (in.ConsumeIntegralInRange(0, 15) != 15)
+            positional.emplace_back(source);
+        else if (in.ConsumeBool())
+            positional.push_back(draw_value(in, 'c', c, source, strings));
         const int extra_positional = in.ConsumeIntegralInRange(0, 15) < 13 ? 0 : in.ConsumeIntegralInRange(1, 4);
         for (int i = 0; i < extra_positional && !positional.empty(); ++i) {
             const int index = static_cast<int>(positional.size());
@@ -337,8 +359,9 @@ void exercise(FuzzedDataProvider& in) {
             const int requests = in.ConsumeIntegralInRange(1, 3);
             std::vector<int> numbers;
             for (int i = 0; i < requests; ++i)
-                numbers.push_back(in.ConsumeIntegralInRange(0, 15) == 15 ? in.ConsumeIntegralInRange(-2, vi.num_frames + 2)
-                                                                        : in.ConsumeIntegralInRange(0, vi.num_frames - 1));
+                numbers.push_back(in.ConsumeIntegralInRange(0, 15) == 15
+                                      ? in.ConsumeIntegralInRange(-2, vi.num_frames + 2)
+                                      : in.ConsumeIntegralInRange(0, vi.num_frames - 1));
             numbers.push_back(numbers.front());  // the first again: the same frame must come back
             for (const int n : numbers) {
                 try {

@@ -14,9 +14,8 @@
 namespace dunmorel::dispatch {
 
 using WindowVarianceFn = std::int32_t (*)(ConstPlaneView view, WindowRect rect);
-using SmoothFn = void (*)(PlaneView dst, ConstPlaneView src, std::int32_t noise,
-                          std::int32_t rows, std::int32_t cols, std::int32_t ygrid,
-                          std::int32_t xgrid, std::int32_t step);
+using SmoothFn = void (*)(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                          std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
 struct KernelTable {
     WindowVarianceFn window_variance;
@@ -27,9 +26,9 @@ struct KernelTable {
 };
 
 struct Implementation {
-    const char* name;      // "reference", "sse41", "avx2", "avx512"
+    const char* name;  // "reference", "sse41", "avx2", "avx512"
     const char* needs;  // what the processor must offer, for messages
-    bool supported;        // whether this processor runs it
+    bool supported;  // whether this processor runs it
     KernelTable table;
 };
 

@@ -12,31 +12,29 @@ std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
     return dispatch::active().table.window_variance(view, rect);
 }
 
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
     dispatch::active().table.smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, step);
 }
 
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
     dispatch::active().table.smooth_borders(dst, src, noise, rows, cols, ygrid, xgrid, step);
 }
 
-void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                  std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                  std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
     dispatch::active().table.smooth_plane(dst, src, noise, rows, cols, ygrid, xgrid, step);
 }
 
-void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid,
-                  std::int32_t xgrid, std::int32_t step) {
+void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,
+                  std::int32_t step) {
     const std::int32_t hx = xgrid / 2;
     const std::int32_t hy = ygrid / 2;
     // A region narrower than both margins would make them reach outside it; nothing is
     // rewritten then.
     if (rows < 2 * hy || cols < 2 * hx) return;
-    auto x = [&](std::int32_t r, std::int32_t c) -> std::uint8_t& {
-        return detail::sample_at(view, r, c, step);
-    };
+    auto x = [&](std::int32_t r, std::int32_t c) -> std::uint8_t& { return detail::sample_at(view, r, c, step); };
     // A shift by the margin width, not a mirror: column 0 takes column hx. The order (columns
     // first, then rows over the full width) makes each corner take the sample hy rows and hx
     // columns further in.
@@ -54,10 +52,9 @@ void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int
     }
 }
 
-void calibrate_passes(std::uint8_t* first, std::uint8_t* second, std::int32_t pitch,
-                      std::int32_t height, std::int32_t width, std::int32_t ygrid,
-                      std::int32_t xgrid, std::int32_t& pass_count, VarianceTable& table,
-                      int plane, std::int32_t limit) {
+void calibrate_passes(std::uint8_t* first, std::uint8_t* second, std::int32_t pitch, std::int32_t height,
+                      std::int32_t width, std::int32_t ygrid, std::int32_t xgrid, std::int32_t& pass_count,
+                      VarianceTable& table, int plane, std::int32_t limit) {
     // An empty window or a plane outside the table is outside the contract; the count and the
     // table are then left as they are rather than indexing past the table.
     if (height < 1 || width < 1 || plane < 0 || plane >= static_cast<int>(table[0].size())) {
@@ -93,9 +90,8 @@ std::int64_t no_flat_window_result(std::int32_t block_height, std::int32_t block
     return static_cast<std::int64_t>(block_width) * block_height * 16384;
 }
 
-std::int64_t find_flat_window(ConstPlaneView plane, std::int32_t block_height,
-                              std::int32_t block_width, std::int32_t ygrid, std::int32_t xgrid,
-                              WindowRect& window) {
+std::int64_t find_flat_window(ConstPlaneView plane, std::int32_t block_height, std::int32_t block_width,
+                              std::int32_t ygrid, std::int32_t xgrid, WindowRect& window) {
     bool found = false;
     std::int32_t best = 0;
     // Empty blocks or negative margins would never advance the scan or would start it outside
@@ -108,10 +104,8 @@ std::int64_t find_flat_window(ConstPlaneView plane, std::int32_t block_height,
             for (std::int64_t c = xgrid; c < col_end; c += block_width) {
                 const auto row = static_cast<std::int32_t>(r);
                 const auto col = static_cast<std::int32_t>(c);
-                const ConstPlaneView block{&plane.at(row, col), plane.pitch, plane.step,
-                                           block_width, block_height};
-                const std::int32_t v =
-                    window_variance(block, {0, 0, block_width - 1, block_height - 1});
+                const ConstPlaneView block{&plane.at(row, col), plane.pitch, plane.step, block_width, block_height};
+                const std::int32_t v = window_variance(block, {0, 0, block_width - 1, block_height - 1});
                 // Strictly smaller only: the first block in scan order wins a tie.
                 if (!found || v < best) {
                     found = true;

@@ -51,29 +51,28 @@ std::int32_t window_variance(ConstPlaneView view, WindowRect rect);
 
 // One adaptive pass over every sample whose xgrid x ygrid neighbourhood lies inside the
 // rows x cols source, except the last such row; running sums along each row.
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
 // Refreshes the outer xgrid/2 columns and ygrid/2 rows of a rows x cols region in place by
 // shifting in the strip just inside them.
-void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid,
-                  std::int32_t xgrid, std::int32_t step);
+void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,
+                  std::int32_t step);
 
 // The edge strips of a pass, from mirrored neighbourhoods; the corner blocks are copied.
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
 // A whole pass: smooth_interior, then smooth_borders.
-void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                  std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                  std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
 // Trial passes on a margin-padded copy of the window held identically in `first` and
 // `second` ((height + ygrid) rows of (width + xgrid) samples, `pitch` apart). Adjusts
 // pass_count in place and fills rows 1.. of column `plane` of `table`.
-void calibrate_passes(std::uint8_t* first, std::uint8_t* second, std::int32_t pitch,
-                      std::int32_t height, std::int32_t width, std::int32_t ygrid,
-                      std::int32_t xgrid, std::int32_t& pass_count, VarianceTable& table,
-                      int plane, std::int32_t limit);
+void calibrate_passes(std::uint8_t* first, std::uint8_t* second, std::int32_t pitch, std::int32_t height,
+                      std::int32_t width, std::int32_t ygrid, std::int32_t xgrid, std::int32_t& pass_count,
+                      VarianceTable& table, int plane, std::int32_t limit);
 
 // Result of find_flat_window when no block fits: block_width * block_height * 16384, which can
 // exceed 32 bits, so the search reports in 64 bits. Any value above max_sample_variance means
@@ -82,8 +81,7 @@ std::int64_t no_flat_window_result(std::int32_t block_height, std::int32_t block
 
 // Tiles the plane with block_width x block_height blocks anchored at (xgrid, ygrid) and writes the
 // flattest one into `window`. Returns its variance, or no_flat_window_result() when none fits.
-std::int64_t find_flat_window(ConstPlaneView plane, std::int32_t block_height,
-                              std::int32_t block_width, std::int32_t ygrid, std::int32_t xgrid,
-                              WindowRect& window);
+std::int64_t find_flat_window(ConstPlaneView plane, std::int32_t block_height, std::int32_t block_width,
+                              std::int32_t ygrid, std::int32_t xgrid, WindowRect& window);
 
 }  // namespace dunmorel

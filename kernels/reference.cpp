@@ -7,8 +7,7 @@ namespace {
 
 using detail::sample_at;
 
-void store(PlaneView dst, std::int32_t row, std::int32_t col, std::int32_t step,
-           std::int32_t value) {
+void store(PlaneView dst, std::int32_t row, std::int32_t col, std::int32_t step, std::int32_t value) {
     // Only the low 8 bits are kept; nothing is clamped.
     sample_at(dst, row, col, step) = static_cast<std::uint8_t>(value & 0xFF);
 }
@@ -51,8 +50,8 @@ std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
     return static_cast<std::int32_t>((2 * squares + n) / (2 * n));
 }
 
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
     if (!grid_fits(rows, cols, ygrid, xgrid)) return;
     // One output row fewer than the neighbourhoods that fit: the row below is left to
     // smooth_borders, and the last source row is never read.
@@ -107,8 +106,8 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
     }
 }
 
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
     if (!grid_fits(rows, cols, ygrid, xgrid)) return;
     const std::int32_t hx = xgrid / 2;
     const std::int32_t hy = ygrid / 2;
@@ -127,15 +126,13 @@ void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::
         std::int64_t squares = 0;
         for (std::int32_t r = row - hy; r <= row + hy; ++r) {
             for (std::int32_t c = col - hx; c <= col + hx; ++c) {
-                const std::int64_t d =
-                    sample_at(src, detail::reflect(r, rows), detail::reflect(c, cols), step) - mean;
+                const std::int64_t d = sample_at(src, detail::reflect(r, rows), detail::reflect(c, cols), step) - mean;
                 squares += d * d;
             }
         }
         const std::int32_t centre = sample_at(src, row, col, step);
         store(dst, row, col, step,
-              detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area),
-                                      noise));
+              detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area), noise));
     };
 
     // Left and right strips, down to the row that smooth_interior leaves out.

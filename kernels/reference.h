@@ -7,9 +7,9 @@
 namespace dunmorel::reference {
 
 std::int32_t window_variance(ConstPlaneView view, WindowRect rect);
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                     std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                    std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
 }  // namespace dunmorel::reference

@@ -12,10 +12,8 @@ namespace dunmorel::detail {
 // The kernels address samples with the step argument they are given, which every view of the
 // call shares; the step field of the views is not consulted there.
 template <typename Sample>
-Sample& sample_at(BasicPlaneView<Sample> view, std::int32_t row, std::int32_t col,
-                  std::int32_t step) {
-    return view.base[static_cast<std::ptrdiff_t>(row) * view.pitch +
-                     static_cast<std::ptrdiff_t>(col) * step];
+Sample& sample_at(BasicPlaneView<Sample> view, std::int32_t row, std::int32_t col, std::int32_t step) {
+    return view.base[static_cast<std::ptrdiff_t>(row) * view.pitch + static_cast<std::ptrdiff_t>(col) * step];
 }
 
 // Mirrors an index into 0..n-1 without repeating the edge: -1 -> 1, n -> n - 2. Valid for
@@ -30,9 +28,7 @@ inline std::int32_t reflect(std::int32_t t, std::int32_t n) {
 // Neighbourhood mean and variance rounding of the smoothing kernels: half the divisor,
 // truncated, is added before a division that truncates towards zero. Not the same rounding as
 // window_variance's.
-inline std::int64_t neighbourhood_round(std::int64_t sum, std::int32_t area) {
-    return (sum + area / 2) / area;
-}
+inline std::int64_t neighbourhood_round(std::int64_t sum, std::int32_t area) { return (sum + area / 2) / area; }
 
 // New value of the centre sample `c` of a neighbourhood with rounded mean `m` and rounded
 // variance `v`, before its low 8 bits are stored. Where the neighbourhood varies more than the
@@ -42,8 +38,7 @@ inline std::int64_t neighbourhood_round(std::int64_t sum, std::int32_t area) {
 // The product is formed in 64 bits: for noise up to 16257 * 500 it equals the 32-bit product,
 // and a larger noise then stays defined. A noise below 0 is outside the callers' contract; with
 // it v could pass the test at exactly 0, so v == 0 takes the mean rather than dividing by zero.
-inline std::int32_t smoothed_sample(std::int32_t c, std::int64_t m, std::int64_t v,
-                                    std::int32_t noise) {
+inline std::int32_t smoothed_sample(std::int32_t c, std::int64_t m, std::int64_t v, std::int32_t noise) {
     if (v > noise && v != 0) {
         return static_cast<std::int32_t>(c - ((c - m) * noise) / v);
     }
@@ -54,8 +49,7 @@ inline std::int32_t smoothed_sample(std::int32_t c, std::int64_t m, std::int64_t
 // the noise it ran with, +1 if it lowered it strictly below (100 - limit) percent of that noise,
 // 0 otherwise. The percentage is taken in 64 bits so that no noise value can overflow it; for
 // every measured variance the result equals the 32-bit one.
-inline std::int32_t pass_count_change(std::int32_t measured, std::int32_t noise,
-                                      std::int32_t limit) {
+inline std::int32_t pass_count_change(std::int32_t measured, std::int32_t noise, std::int32_t limit) {
     if (measured > noise) return -1;
     const std::int64_t threshold = (static_cast<std::int64_t>(100 - limit) * noise) / 100;
     if (measured < threshold) return 1;

@@ -30,26 +30,33 @@ std::string Lower(std::string_view s) {
 
 bool SameName(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
 
-std::int64_t RoundUp(std::int64_t value, std::int64_t multiple) {
-    return (value + multiple - 1) / multiple * multiple;
-}
+std::int64_t RoundUp(std::int64_t value, std::int64_t multiple) { return (value + multiple - 1) / multiple * multiple; }
 
 const char* ParameterTypeName(char type) {
     switch (type) {
-        case 'c': return "a clip";
-        case 'i': return "an integer";
-        case 'b': return "a boolean";
-        case 'f': return "a float";
-        case 's': return "a string";
-        default: return "a value";
+        case 'c':
+            return "a clip";
+        case 'i':
+            return "an integer";
+        case 'b':
+            return "a boolean";
+        case 'f':
+            return "a float";
+        case 's':
+            return "a string";
+        default:
+            return "a value";
     }
 }
 
 const char* ValueTypeName(const AVSValue& v) {
     switch (v.Type()) {
-        case 'v': return "an undefined value";
-        case 'a': return "an array";
-        default: return ParameterTypeName(v.Type());
+        case 'v':
+            return "an undefined value";
+        case 'a':
+            return "an array";
+        default:
+            return ParameterTypeName(v.Type());
     }
 }
 
@@ -57,12 +64,18 @@ bool Accepts(const Parameter& p, const AVSValue& v) {
     // An explicit undefined value stands for an omitted optional argument.
     if (!v.Defined()) return p.optional;
     switch (p.type) {
-        case 'c': return v.IsClip();
-        case 'i': return v.IsInt();
-        case 'b': return v.IsBool();
-        case 'f': return v.IsFloat();  // an integer is a float's valid spelling
-        case 's': return v.IsString();
-        default: return true;
+        case 'c':
+            return v.IsClip();
+        case 'i':
+            return v.IsInt();
+        case 'b':
+            return v.IsBool();
+        case 'f':
+            return v.IsFloat();  // an integer is a float's valid spelling
+        case 's':
+            return v.IsString();
+        default:
+            return true;
     }
 }
 
@@ -137,8 +150,7 @@ std::vector<Parameter> ParseSignature(const std::string& params) {
         Parameter p{0, "", false};
         if (params[i] == '[') {
             const std::size_t close = params.find(']', i);
-            if (close == std::string::npos)
-                throw ServerError("unclosed '[' at position " + std::to_string(i));
+            if (close == std::string::npos) throw ServerError("unclosed '[' at position " + std::to_string(i));
             p.name = params.substr(i + 1, close - i - 1);
             if (p.name.empty()) throw ServerError("empty parameter name at position " + std::to_string(i));
             for (const Parameter& q : out)
@@ -300,9 +312,7 @@ void Environment::AddFunction(const char* name, const char* params, ApplyFunc ap
     functions_[Lower(name)] = std::move(info);
 }
 
-bool Environment::FunctionExists(const char* name) {
-    return name != nullptr && Lookup(name).has_value();
-}
+bool Environment::FunctionExists(const char* name) { return name != nullptr && Lookup(name).has_value(); }
 
 std::optional<FunctionInfo> Environment::Lookup(const std::string& name) const {
     std::lock_guard lock(functions_mutex_);
@@ -482,8 +492,8 @@ PVideoFrame Environment::Allocate(const VideoInfo& vi, int align, int padding) {
     }
     if (entry == nullptr) {
         auto fresh = std::make_unique<PoolEntry>();
-        fresh->data.reset(static_cast<BYTE*>(::operator new[](static_cast<std::size_t>(size),
-                                                               std::align_val_t{kPlaneAlign})));
+        fresh->data.reset(
+            static_cast<BYTE*>(::operator new[](static_cast<std::size_t>(size), std::align_val_t{kPlaneAlign})));
         fresh->buffer.data = fresh->data.get();
         fresh->buffer.data_size = size;
         fresh->frame.vfb = &fresh->buffer;

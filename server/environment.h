@@ -49,9 +49,9 @@ struct EnvironmentOptions {
 
 // One parameter of a registered signature.
 struct Parameter {
-    char type;         // 'c', 'i', 'b', 'f', 's' or '.' (any value)
+    char type;  // 'c', 'i', 'b', 'f', 's' or '.' (any value)
     std::string name;  // empty for an unnamed parameter
-    bool optional;     // true for "[name]x"
+    bool optional;  // true for "[name]x"
 };
 
 struct FunctionInfo {
@@ -63,11 +63,11 @@ struct FunctionInfo {
 };
 
 struct FramePoolStats {
-    std::size_t buffers_allocated = 0;     // frame/buffer pairs the pool owns
-    std::size_t frames_referenced = 0;     // pairs whose frame count is above 0
+    std::size_t buffers_allocated = 0;  // frame/buffer pairs the pool owns
+    std::size_t frames_referenced = 0;  // pairs whose frame count is above 0
     std::size_t frames_over_released = 0;  // counts below 0: some handle was released twice
-    std::size_t frames_requested = 0;      // frames handed out since construction
-    std::size_t frames_reused = 0;         // of those, served from a recycled buffer
+    std::size_t frames_requested = 0;  // frames handed out since construction
+    std::size_t frames_reused = 0;  // of those, served from a recycled buffer
 };
 
 // Parses a signature such as "c[xgrid]i[print]b". Returns the parameters or throws
@@ -87,8 +87,7 @@ public:
     char* DUNMOREL_CDECL Sprintf(const char* fmt, ...) override;
     char* DUNMOREL_STDCALL VSprintf(const char* fmt, va_list val) override;
     [[noreturn]] void DUNMOREL_CDECL ThrowError(const char* fmt, ...) override;
-    void DUNMOREL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
-                                      void* user_data) override;
+    void DUNMOREL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) override;
     bool DUNMOREL_STDCALL FunctionExists(const char* name) override;
     // As a host does: an unknown function throws IScriptEnvironment::NotFound, arguments that
     // do not fit the signature raise an AvisynthError through ThrowError. `args` is an array of
@@ -103,19 +102,19 @@ public:
     void DUNMOREL_STDCALL PopContext() override;
     PVideoFrame DUNMOREL_STDCALL NewVideoFrame(const VideoInfo& vi, int align = FRAME_ALIGN) override;
     bool DUNMOREL_STDCALL MakeWritable(PVideoFrame* pvf) override;
-    void DUNMOREL_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch,
-                                 int row_size, int height) override;
+    void DUNMOREL_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch, int row_size,
+                                 int height) override;
     void DUNMOREL_STDCALL AtExit(ShutdownFunc function, void* user_data) override;
     void DUNMOREL_STDCALL CheckVersion(int version = AVISYNTH_INTERFACE_VERSION) override;
-    PVideoFrame DUNMOREL_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch,
-                                          int new_row_size, int new_height) override;
+    PVideoFrame DUNMOREL_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch, int new_row_size,
+                                          int new_height) override;
     int DUNMOREL_STDCALL SetMemoryMax(int mem) override;
     int DUNMOREL_STDCALL SetWorkingDir(const char* newdir) override;
     void* DUNMOREL_STDCALL ManageCache(int key, void* data) override;
     bool DUNMOREL_STDCALL PlanarChromaAlignment(int key) override;
-    PVideoFrame DUNMOREL_STDCALL SubframePlanar(PVideoFrame src, int rel_offset, int new_pitch,
-                                                int new_row_size, int new_height, int rel_offsetU,
-                                                int rel_offsetV, int new_pitchUV) override;
+    PVideoFrame DUNMOREL_STDCALL SubframePlanar(PVideoFrame src, int rel_offset, int new_pitch, int new_row_size,
+                                                int new_height, int rel_offsetU, int rel_offsetV,
+                                                int new_pitchUV) override;
 
     // --- the server's own API ---
 

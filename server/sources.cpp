@@ -20,9 +20,7 @@ constexpr FormatName kFormats[] = {
     {VideoInfo::CS_YV12, "YV12"},   {VideoInfo::CS_I420, "I420"},
 };
 
-bool IsPlanarType(int pixel_type) {
-    return pixel_type == VideoInfo::CS_YV12 || pixel_type == VideoInfo::CS_I420;
-}
+bool IsPlanarType(int pixel_type) { return pixel_type == VideoInfo::CS_YV12 || pixel_type == VideoInfo::CS_I420; }
 
 std::int64_t RawBytes(int pixel_type, int width, int height) {
     const std::int64_t w = width;
@@ -36,18 +34,17 @@ void CheckFrameMatches(const VideoFrame& frame, const VideoInfo& vi, const char*
     ValidateFrameSize(vi.pixel_type, vi.width, vi.height);
     const int row = vi.width * BytesPerPixel(vi.pixel_type);
     const bool planar = IsPlanarType(vi.pixel_type);
-    if (frame.row_size != row || frame.height != vi.height || planar != (frame.pitchUV != 0) ||
-        frame.pitch < row || (planar && frame.pitchUV < row / 2)) {
+    if (frame.row_size != row || frame.height != vi.height || planar != (frame.pitchUV != 0) || frame.pitch < row ||
+        (planar && frame.pitchUV < row / 2)) {
         char text[200];
-        std::snprintf(text, sizeof text,
-                      "%s: the frame (row size %d, height %d) does not hold a %dx%d %s picture", what,
-                      frame.row_size, frame.height, vi.width, vi.height, PixelTypeName(vi.pixel_type));
+        std::snprintf(text, sizeof text, "%s: the frame (row size %d, height %d) does not hold a %dx%d %s picture",
+                      what, frame.row_size, frame.height, vi.width, vi.height, PixelTypeName(vi.pixel_type));
         throw ServerError(text);
     }
 }
 
-void CopyRows(BYTE* dst, std::ptrdiff_t dst_pitch, const BYTE* src, std::ptrdiff_t src_pitch,
-              std::size_t row_bytes, int rows) {
+void CopyRows(BYTE* dst, std::ptrdiff_t dst_pitch, const BYTE* src, std::ptrdiff_t src_pitch, std::size_t row_bytes,
+              int rows) {
     for (int r = 0; r < rows; ++r) std::memcpy(dst + r * dst_pitch, src + r * src_pitch, row_bytes);
 }
 
@@ -208,12 +205,21 @@ bool MemoryClip::GetParity(int) { return false; }
 void MemoryClip::GetAudio(void* buf, std::int64_t, std::int64_t count, IScriptEnvironment*) {
     int bytes_per_sample = 0;
     switch (vi_.sample_type) {
-        case 1: bytes_per_sample = 1; break;
-        case 2: bytes_per_sample = 2; break;
-        case 4: bytes_per_sample = 3; break;
+        case 1:
+            bytes_per_sample = 1;
+            break;
+        case 2:
+            bytes_per_sample = 2;
+            break;
+        case 4:
+            bytes_per_sample = 3;
+            break;
         case 8:
-        case 16: bytes_per_sample = 4; break;
-        default: break;
+        case 16:
+            bytes_per_sample = 4;
+            break;
+        default:
+            break;
     }
     if (buf == nullptr || count <= 0 || vi_.nchannels <= 0 || bytes_per_sample == 0) return;
     std::memset(buf, 0, static_cast<std::size_t>(count) * static_cast<std::size_t>(vi_.nchannels) * bytes_per_sample);

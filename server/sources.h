@@ -42,8 +42,8 @@ std::string FrameSizeProblem(int pixel_type, int width, int height);
 void ValidateFrameSize(int pixel_type, int width, int height);
 
 // A VideoInfo for a video-only clip.
-VideoInfo MakeVideoInfo(int pixel_type, int width, int height, int num_frames,
-                        unsigned fps_numerator = 25, unsigned fps_denominator = 1);
+VideoInfo MakeVideoInfo(int pixel_type, int width, int height, int num_frames, unsigned fps_numerator = 25,
+                        unsigned fps_denominator = 1);
 
 // Bytes of one frame in the raw file layout. Throws ServerError for an invalid format or size.
 std::size_t RawFrameSize(const VideoInfo& vi);
@@ -69,15 +69,13 @@ class MemoryClip final : public IClip {
 public:
     // `raw` holds vi.num_frames frames of RawFrameSize(vi) bytes each, back to back.
     // Throws ServerError when vi is invalid, num_frames < 1, or raw has the wrong size.
-    MemoryClip(Environment& env, const VideoInfo& vi, std::vector<std::uint8_t> raw,
-               int extra_padding = 32);
+    MemoryClip(Environment& env, const VideoInfo& vi, std::vector<std::uint8_t> raw, int extra_padding = 32);
     ~MemoryClip() override;
 
     PVideoFrame DUNMOREL_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
     bool DUNMOREL_STDCALL GetParity(int n) override;
     // Zero-fills count samples of every channel (nothing when the clip has no audio).
-    void DUNMOREL_STDCALL GetAudio(void* buf, std::int64_t start, std::int64_t count,
-                                   IScriptEnvironment* env) override;
+    void DUNMOREL_STDCALL GetAudio(void* buf, std::int64_t start, std::int64_t count, IScriptEnvironment* env) override;
     int DUNMOREL_STDCALL SetCacheHints(int cachehints, int frame_range) override;
     const VideoInfo& DUNMOREL_STDCALL GetVideoInfo() override;
 

@@ -23,7 +23,6 @@
 namespace dunmorel::cli {
 namespace {
 
-
 std::string ErrorOf(const std::function<void()>& f) {
     try {
         f();
@@ -52,8 +51,7 @@ TEST_P(ScriptWordAccepted, TypesTheValueLikeAScriptLiteral) {
 INSTANTIATE_TEST_SUITE_P(Words, ScriptWordAccepted,
                          ::testing::Values(WordCase{"xgrid=7", "xgrid", 7}, WordCase{"print=true", "print", true},
                                            WordCase{"autow=False", "autow", false}, WordCase{"nf=-1", "nf", -1},
-                                           WordCase{"ry=+3", "ry", 3},
-                                           WordCase{"minw=2147483647", "minw", 2147483647},
+                                           WordCase{"ry=+3", "ry", 3}, WordCase{"minw=2147483647", "minw", 2147483647},
                                            WordCase{"lx=-2147483648", "lx", -2147483647 - 1},
                                            // Unknown names pass here; the server's binding rejects them.
                                            WordCase{"zzz=1", "zzz", 1}));
@@ -123,15 +121,20 @@ TEST(CliOptions, HelpAndDemoNeedNoFiles) {
 }
 
 TEST(CliOptions, RawFormatsTakeTheCommandsAndFfmpegsNames) {
-    const std::pair<const char*, RawFormat> cases[] = {
-        {"YV12", {VideoInfo::CS_YV12}},     {"i420", {VideoInfo::CS_I420}},
-        {"yuv420p", {VideoInfo::CS_I420}},  {"yuyv422", {VideoInfo::CS_YUY2}},
-        {"bgr24", {VideoInfo::CS_BGR24}},   {"bgra", {VideoInfo::CS_BGR32}},
-        {"yuv422p", {VideoInfo::CS_YUY2, Repack::planar422}}, {"gray", {VideoInfo::CS_YV12, Repack::grey}}};
+    const std::pair<const char*, RawFormat> cases[] = {{"YV12", {VideoInfo::CS_YV12}},
+                                                       {"i420", {VideoInfo::CS_I420}},
+                                                       {"yuv420p", {VideoInfo::CS_I420}},
+                                                       {"yuyv422", {VideoInfo::CS_YUY2}},
+                                                       {"bgr24", {VideoInfo::CS_BGR24}},
+                                                       {"bgra", {VideoInfo::CS_BGR32}},
+                                                       {"yuv422p", {VideoInfo::CS_YUY2, Repack::planar422}},
+                                                       {"gray", {VideoInfo::CS_YV12, Repack::grey}}};
     for (const auto& [name, format] : cases) EXPECT_EQ(ParseRawFormat(name), format) << name;
-    const std::pair<const char*, const char*> refused[] = {
-        {"yuv444p", "-pix_fmt yuv420p"}, {"yuv422p10le", "-pix_fmt yuv422p"}, {"gray16le", "-pix_fmt gray"},
-        {"rgb48le", "-pix_fmt bgr24"}, {"nv12", "-pix_fmt yuv420p"}};
+    const std::pair<const char*, const char*> refused[] = {{"yuv444p", "-pix_fmt yuv420p"},
+                                                           {"yuv422p10le", "-pix_fmt yuv422p"},
+                                                           {"gray16le", "-pix_fmt gray"},
+                                                           {"rgb48le", "-pix_fmt bgr24"},
+                                                           {"nv12", "-pix_fmt yuv420p"}};
     for (const auto& [name, hint] : refused)
         EXPECT_NE(ErrorOf([&] { ParseRawFormat(name); }).find(hint), std::string::npos) << name;
 }
@@ -148,23 +151,24 @@ TEST_P(OptionsRejected, WithOneLine) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, OptionsRejected,
-    ::testing::Values(std::vector<std::string>{"-o", "x"}, std::vector<std::string>{"-i", "x"},
-                      std::vector<std::string>{"-i", "x", "-o"}, std::vector<std::string>{"-i", "x", "-o", "y", "--bogus"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--range", "9:5"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--range", "5"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--range", "-1:5"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--size", "0x240"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--size", "320"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--format", "nv12", "--size", "2x2"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--format", "yv12"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--fps", "0/1"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--threads", "0"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--frames", "0"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "--quiet=yes"},
-                      std::vector<std::string>{"-i", "x", "-o", "y", "stray"},
-                      std::vector<std::string>{"--demo", "-i", "x"}));
+INSTANTIATE_TEST_SUITE_P(CommandLines, OptionsRejected,
+                         ::testing::Values(std::vector<std::string>{"-o", "x"}, std::vector<std::string>{"-i", "x"},
+                                           std::vector<std::string>{"-i", "x", "-o"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--bogus"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--range", "9:5"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--range", "5"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--range", "-1:5"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--size", "0x240"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--size", "320"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--format", "nv12", "--size",
+                                                                    "2x2"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--format", "yv12"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--fps", "0/1"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--threads", "0"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--frames", "0"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "--quiet=yes"},
+                                           std::vector<std::string>{"-i", "x", "-o", "y", "stray"},
+                                           std::vector<std::string>{"--demo", "-i", "x"}));
 
 TEST(CliOptions, NamedArgumentsKeepTypesAndNfIsFound) {
     const std::vector<ScriptArgument> args{{"xgrid", 7}, {"print", true}, {"NF", 4}};
@@ -194,19 +198,21 @@ TEST(Y4m, ReadsWhatFfmpegWrites) {
 }
 
 TEST(Y4m, EightBitLayoutsMapToAFilterFormat) {
-    const std::pair<const char*, RawFormat> cases[] = {
-        {"", {VideoInfo::CS_YV12}},         {" C420", {VideoInfo::CS_YV12}},
-        {" C420jpeg", {VideoInfo::CS_YV12}}, {" C420mpeg2", {VideoInfo::CS_YV12}},
-        {" C420paldv", {VideoInfo::CS_YV12}}, {" C422", {VideoInfo::CS_YUY2, Repack::planar422}},
-        {" Cmono", {VideoInfo::CS_YV12, Repack::grey}}};
+    const std::pair<const char*, RawFormat> cases[] = {{"", {VideoInfo::CS_YV12}},
+                                                       {" C420", {VideoInfo::CS_YV12}},
+                                                       {" C420jpeg", {VideoInfo::CS_YV12}},
+                                                       {" C420mpeg2", {VideoInfo::CS_YV12}},
+                                                       {" C420paldv", {VideoInfo::CS_YV12}},
+                                                       {" C422", {VideoInfo::CS_YUY2, Repack::planar422}},
+                                                       {" Cmono", {VideoInfo::CS_YV12, Repack::grey}}};
     for (const auto& [tag, layout] : cases)
         EXPECT_EQ(Y4mLayout(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1") + tag)), layout) << tag;
 }
 
 TEST(Y4m, OtherColourSpacesAreRefusedWithTheFfmpegConversion) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"444", "yuv420p"}, {"411", "yuv420p"}, {"420p10", "yuv420p"}, {"422p10", "yuv422p"},
-        {"mono16", "gray"}, {"444alpha", "yuv420p"}};
+    const std::pair<const char*, const char*> cases[] = {{"444", "yuv420p"},    {"411", "yuv420p"},
+                                                         {"420p10", "yuv420p"}, {"422p10", "yuv422p"},
+                                                         {"mono16", "gray"},    {"444alpha", "yuv420p"}};
     for (const auto& [c, pix_fmt] : cases) {
         try {
             Y4mLayout(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
@@ -230,15 +236,15 @@ TEST_P(Y4mHeaderRejected, SaysWhatIsWrong) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Headers, Y4mHeaderRejected,
-    ::testing::Values(std::pair{"YUV4MPEG2 H240 F25:1", "no frame width (W)"},
-                      std::pair{"YUV4MPEG2 W320 F25:1", "no frame height (H)"},
-                      std::pair{"YUV4MPEG2 W0 H240", "bad width"}, std::pair{"YUV4MPEG2 W32a H240", "bad width"},
-                      std::pair{"YUV4MPEG2 W320 H-2", "bad height"},
-                      std::pair{"YUV4MPEG2 W320 H240 F25", "bad frame rate"},
-                      std::pair{"YUV4MPEG2 W320 H240 Fx:1", "bad frame rate"},
-                      std::pair{"YUV4MPEG W320 H240", "not a Y4M"}));
+INSTANTIATE_TEST_SUITE_P(Headers, Y4mHeaderRejected,
+                         ::testing::Values(std::pair{"YUV4MPEG2 H240 F25:1", "no frame width (W)"},
+                                           std::pair{"YUV4MPEG2 W320 F25:1", "no frame height (H)"},
+                                           std::pair{"YUV4MPEG2 W0 H240", "bad width"},
+                                           std::pair{"YUV4MPEG2 W32a H240", "bad width"},
+                                           std::pair{"YUV4MPEG2 W320 H-2", "bad height"},
+                                           std::pair{"YUV4MPEG2 W320 H240 F25", "bad frame rate"},
+                                           std::pair{"YUV4MPEG2 W320 H240 Fx:1", "bad frame rate"},
+                                           std::pair{"YUV4MPEG W320 H240", "not a Y4M"}));
 
 TEST(Y4m, MissingOrUnknownRateIsLeftZero) {
     EXPECT_EQ(ParseY4mHeader("YUV4MPEG2 W8 H8").fps_numerator, 0u);
@@ -248,7 +254,8 @@ TEST(Y4m, MissingOrUnknownRateIsLeftZero) {
 TEST(Y4m, FrameHeaders) {
     EXPECT_NO_THROW(CheckY4mFrameHeader("FRAME"));
     EXPECT_NO_THROW(CheckY4mFrameHeader("FRAME Ip XFOO=1"));
-    for (const char* bad : {"FRAMES", "FRAM", "", "frame", "XFRAME"}) EXPECT_THROW(CheckY4mFrameHeader(bad), CliError) << bad;
+    for (const char* bad : {"FRAMES", "FRAM", "", "frame", "XFRAME"})
+        EXPECT_THROW(CheckY4mFrameHeader(bad), CliError) << bad;
 }
 
 // --- frame input --------------------------------------------------------------------------
@@ -256,7 +263,8 @@ TEST(Y4m, FrameHeaders) {
 // Frame k of a clip, every byte distinct enough to catch a frame read from the wrong place.
 std::string FrameBytes(std::size_t size, int k) {
     std::string f(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) f[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(k) * 31 + 1) & 0xff);
+    for (std::size_t i = 0; i < size; ++i)
+        f[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(k) * 31 + 1) & 0xff);
     return f;
 }
 
@@ -297,13 +305,15 @@ TEST(FrameInput, RawFileNeedsWholeFrames) {
     const testing::Workspace dir;
     const std::size_t rgb = 8 * 4 * 3;
     testing::Spit(dir.File("a.rgb"), FrameBytes(rgb, 0) + FrameBytes(rgb, 1));
-    const auto source = FrameSource::Open({dir.File("a.rgb"), VideoInfo::CS_BGR24, PictureSize{8, 4}, FrameRate{30, 1}}, {});
+    const auto source =
+        FrameSource::Open({dir.File("a.rgb"), VideoInfo::CS_BGR24, PictureSize{8, 4}, FrameRate{30, 1}}, {});
     EXPECT_EQ(source->format().frame_count, 2);
     EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(rgb, 1));
 
     testing::Spit(dir.File("b.rgb"), FrameBytes(rgb, 0) + FrameBytes(rgb - 1, 1));
-    EXPECT_NE(ErrorOf([&] { FrameSource::Open({dir.File("b.rgb"), VideoInfo::CS_BGR24, PictureSize{8, 4}, {}}, {}); })
-                  .find("not a whole number of 96-byte frames (95 bytes left over)"),
+    EXPECT_NE(ErrorOf([&] {
+                  FrameSource::Open({dir.File("b.rgb"), VideoInfo::CS_BGR24, PictureSize{8, 4}, {}}, {});
+              }).find("not a whole number of 96-byte frames (95 bytes left over)"),
               std::string::npos);
 }
 
@@ -339,7 +349,8 @@ TEST(FrameInput, DamagedFilesAreRefusedWhenOpened) {
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_EQ(error.rfind("dunmorel: " + dir.File("bad"), 0), 0u) << error;
     }
-    EXPECT_NE(ErrorOf([&] { FrameSource::Open({dir.File("missing")}, {}); }).find("cannot open input"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { FrameSource::Open({dir.File("missing")}, {}); }).find("cannot open input"),
+              std::string::npos);
 }
 
 // A named pipe fed by a thread, so that the input is read as a stream.

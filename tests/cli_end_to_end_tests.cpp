@@ -45,7 +45,8 @@ std::string Quote(const std::string& s) {
 Outcome Shell(const Workspace& ws, const std::string& command) {
     const std::string out = ws.File("run.stdout");
     const std::string err = ws.File("run.stderr");
-    const std::string line = "bash -c " + Quote("set -o pipefail; " + command) + " >" + out + " 2>" + err + " </dev/null";
+    const std::string line =
+        "bash -c " + Quote("set -o pipefail; " + command) + " >" + out + " 2>" + err + " </dev/null";
     const int raw = std::system(line.c_str());
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -62,7 +63,8 @@ bool HaveFfmpeg() { return std::system("command -v ffmpeg >/dev/null 2>&1") == 0
 std::string MakeY4m(const Workspace& ws, const std::string& name, int width, int height, int frames) {
     const DemoClip clip = SynthesizeDemoClip(width, height, frames);
     const std::string path = ws.File(name);
-    WriteY4mFile(path, "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F30000:1001 Ip C420jpeg",
+    WriteY4mFile(path,
+                 "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F30000:1001 Ip C420jpeg",
                  clip.noisy, clip.frame_bytes);
     return path;
 }
@@ -81,7 +83,8 @@ Clip Load(const std::string& path, const InputRequest& raw = {}) {
     const int count = c.format.frame_count.value_or(0);
     c.frames.resize(c.format.frame_bytes * static_cast<std::size_t>(count));
     for (int n = 0; n < count; ++n)
-        source->Read(n, reinterpret_cast<std::uint8_t*>(c.frames.data()) + c.format.frame_bytes * static_cast<std::size_t>(n));
+        source->Read(
+            n, reinterpret_cast<std::uint8_t*>(c.frames.data()) + c.format.frame_bytes * static_cast<std::size_t>(n));
     return c;
 }
 
@@ -96,8 +99,8 @@ struct PipeFormat {
     const char* name;
     const char* ffmpeg_format;  // what ffmpeg writes: yuv4mpegpipe or rawvideo
     const char* pix_fmt;
-    const char* tool_options;   // how the tool is told the raw layout
-    int bytes_per_frame;        // 320x240
+    const char* tool_options;  // how the tool is told the raw layout
+    int bytes_per_frame;  // 320x240
 };
 
 class FfmpegPipeline : public ::testing::TestWithParam<PipeFormat> {};
@@ -115,10 +118,10 @@ TEST_P(FfmpegPipeline, RoundTripKeepsCountSizeAndRateAndLowersTheNoise) {
         y4m ? "" : std::string(" -f rawvideo -pix_fmt ") + f.pix_fmt + " -video_size 320x240 -framerate 25 ";
 
     ASSERT_EQ(Shell(ws, source + as_format + ws.File("clean")).status, 0);
-    const Outcome o = Shell(ws, source + noise + as_format + "- | tee " + ws.File("noisy") + " | " + Tool() +
-                                    " -i - -o - " + f.tool_options +
-                                  " | tee " + ws.File("denoised") + " | ffmpeg -v error " + read_back +
-                                  "-i - -f yuv4mpegpipe -pix_fmt yuv420p " + ws.File("final.y4m"));
+    const Outcome o =
+        Shell(ws, source + noise + as_format + "- | tee " + ws.File("noisy") + " | " + Tool() + " -i - -o - " +
+                      f.tool_options + " | tee " + ws.File("denoised") + " | ffmpeg -v error " + read_back +
+                      "-i - -f yuv4mpegpipe -pix_fmt yuv420p " + ws.File("final.y4m"));
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.err, "");
 
@@ -151,34 +154,33 @@ TEST_P(FfmpegPipeline, RoundTripKeepsCountSizeAndRateAndLowersTheNoise) {
     EXPECT_GT(after, before + 1.0) << "noisy " << before << " dB, denoised " << after << " dB";
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, FfmpegPipeline,
-                         ::testing::Values(PipeFormat{"Y4M", "yuv4mpegpipe", "yuv420p", "", 0},
-                                           PipeFormat{"RGB24", "rawvideo", "bgr24", "--format rgb24 --size 320x240",
-                                                      320 * 240 * 3},
-                                           PipeFormat{"RGB32", "rawvideo", "bgra", "--format rgb32 --size 320x240",
-                                                      320 * 240 * 4},
-                                           PipeFormat{"YUY2", "rawvideo", "yuyv422", "--format yuy2 --size 320x240",
-                                                      320 * 240 * 2},
-                                           PipeFormat{"Y4M422", "yuv4mpegpipe", "yuv422p", "", 0},
-                                           PipeFormat{"Y4Mmono", "yuv4mpegpipe", "gray", "", 0},
-                                           PipeFormat{"Yuv422p", "rawvideo", "yuv422p", "--format yuv422p --size 320x240",
-                                                      320 * 240 * 2},
-                                           PipeFormat{"Gray", "rawvideo", "gray", "--format gray --size 320x240",
-                                                      320 * 240}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FfmpegPipeline,
+    ::testing::Values(PipeFormat{"Y4M", "yuv4mpegpipe", "yuv420p", "", 0},
+                      PipeFormat{"RGB24", "rawvideo", "bgr24", "--format rgb24 --size 320x240", 320 * 240 * 3},
+                      PipeFormat{"RGB32", "rawvideo", "bgra", "--format rgb32 --size 320x240", 320 * 240 * 4},
+                      PipeFormat{"YUY2", "rawvideo", "yuyv422", "--format yuy2 --size 320x240", 320 * 240 * 2},
+                      PipeFormat{"Y4M422", "yuv4mpegpipe", "yuv422p", "", 0},
+                      PipeFormat{"Y4Mmono", "yuv4mpegpipe", "gray", "", 0},
+                      PipeFormat{"Yuv422p", "rawvideo", "yuv422p", "--format yuv422p --size 320x240", 320 * 240 * 2},
+                      PipeFormat{"Gray", "rawvideo", "gray", "--format gray --size 320x240", 320 * 240}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Planar 4:2:2 is filtered as YUY2 and grey as YV12 with neutral chroma: the repacking must
 // not change the filter's result. ffmpeg repacks 4:2:2 on its own; grey is padded here.
 TEST(RepackedLayouts, GiveTheResultOfTheFormatTheFilterSees) {
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not on PATH";
     const Workspace ws;
-    const std::string noisy = "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 3 -vf noise=alls=20:allf=t ";
+    const std::string noisy =
+        "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 3 -vf noise=alls=20:allf=t ";
     const std::string to_yuyv = " -f rawvideo -pix_fmt yuyv422 ";
     ASSERT_EQ(Shell(ws, noisy + "-f yuv4mpegpipe -pix_fmt yuv422p " + ws.File("in422.y4m")).status, 0);
     ASSERT_EQ(Shell(ws, "ffmpeg -v error -i " + ws.File("in422.y4m") + to_yuyv + ws.File("in.yuy2")).status, 0);
     const std::string run = Tool() + " -q --threads 2 ";
     ASSERT_EQ(Shell(ws, run + "-i " + ws.File("in422.y4m") + " -o " + ws.File("out422.y4m")).status, 0);
-    ASSERT_EQ(Shell(ws, run + "-i " + ws.File("in.yuy2") + " --format yuy2 --size 320x240 -o " + ws.File("out.yuy2")).status, 0);
+    ASSERT_EQ(
+        Shell(ws, run + "-i " + ws.File("in.yuy2") + " --format yuy2 --size 320x240 -o " + ws.File("out.yuy2")).status,
+        0);
     EXPECT_EQ(Slurp(ws.File("out422.y4m")).substr(0, 40), Slurp(ws.File("in422.y4m")).substr(0, 40));
     ASSERT_EQ(Shell(ws, "ffmpeg -v error -i " + ws.File("out422.y4m") + to_yuyv + ws.File("back.yuy2")).status, 0);
     const std::string yuy2 = Slurp(ws.File("out.yuy2"));
@@ -190,7 +192,8 @@ TEST(RepackedLayouts, GiveTheResultOfTheFormatTheFilterSees) {
     const std::string grey = Slurp(ws.File("in.gray"));
     const std::size_t luma = 320 * 240;
     std::string yv12;
-    for (std::size_t at = 0; at < grey.size(); at += luma) yv12 += grey.substr(at, luma) + std::string(luma / 2, '\x80');
+    for (std::size_t at = 0; at < grey.size(); at += luma)
+        yv12 += grey.substr(at, luma) + std::string(luma / 2, '\x80');
     Spit(ws.File("in.yv12"), yv12);
     const Outcome g = Shell(ws, run + "-i " + ws.File("in.gray") + " --format gray --size 320x240 -o -");
     const Outcome y = Shell(ws, run + "-i " + ws.File("in.yv12") + " --format yv12 --size 320x240 -o -");
@@ -221,7 +224,8 @@ TEST(Ranges, PiecesConcatenateToTheWholeClipAndThreadsDoNotMatter) {
 
     // From a file, from a pipe, and from standard input redirected from the file.
     const Outcome a = Shell(ws, Tool() + " -i " + in + " -o -" + args + "--range 0:2");
-    const Outcome b = Shell(ws, "{ cat " + in + " || true; } | " + Tool() + " -i - -o -" + args + "--range 3:5 --threads 3");
+    const Outcome b =
+        Shell(ws, "{ cat " + in + " || true; } | " + Tool() + " -i - -o -" + args + "--range 3:5 --threads 3");
     const Outcome c = Shell(ws, Tool() + " -i - -o -" + args + "--range 6:99 < " + in);
     ASSERT_EQ(a.status + b.status + c.status, 0) << a.err << b.err << c.err;
     EXPECT_EQ(a.out.rfind("YUV4MPEG2 ", 0), 0u);
@@ -424,8 +428,7 @@ TEST_P(RgbWindow, RowsCountFromTheTopOfThePicture) {
     for (int v : bottom) EXPECT_GT(v, 100) << bottom_text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, RgbWindow,
-                         ::testing::Values(std::pair{"rgb24", 3}, std::pair{"rgb32", 4}),
+INSTANTIATE_TEST_SUITE_P(Formats, RgbWindow, ::testing::Values(std::pair{"rgb24", 3}, std::pair{"rgb32", 4}),
                          [](const auto& info) { return std::string(info.param.first); });
 
 // --- failures -----------------------------------------------------------------------------
@@ -442,7 +445,8 @@ std::string Y4mFrames(int frames) {
     const DemoClip clip = SynthesizeDemoClip(256, 256, frames);
     std::string s = "YUV4MPEG2 W256 H256 F25:1 C420\n";
     for (int k = 0; k < frames; ++k)
-        s += "FRAME\n" + std::string(clip.noisy.begin() + clip.frame_bytes * k, clip.noisy.begin() + clip.frame_bytes * (k + 1));
+        s += "FRAME\n" +
+             std::string(clip.noisy.begin() + clip.frame_bytes * k, clip.noisy.begin() + clip.frame_bytes * (k + 1));
     return s;
 }
 
@@ -454,31 +458,65 @@ std::string In(const Workspace& ws, const std::string& bytes) {
 std::string Out(const Workspace& ws) { return " -o " + ws.File("out"); }
 
 const Hostile kHostile[] = {
-    {"TruncatedY4mFile", [](const Workspace& ws) { const std::string s = Y4mFrames(3); return "-i " + In(ws, s.substr(0, s.size() - 7)) + Out(ws); },
+    {"TruncatedY4mFile",
+     [](const Workspace& ws) {
+         const std::string s = Y4mFrames(3);
+         return "-i " + In(ws, s.substr(0, s.size() - 7)) + Out(ws);
+     },
      "dunmorel: *: frame 2 is truncated (98297 of 98304 bytes)"},
-    {"TruncatedY4mPipe", [](const Workspace& ws) { const std::string s = Y4mFrames(3); return "-i - < <(cat " + In(ws, s.substr(0, s.size() - 7)) + ")" + Out(ws); },
+    {"TruncatedY4mPipe",
+     [](const Workspace& ws) {
+         const std::string s = Y4mFrames(3);
+         return "-i - < <(cat " + In(ws, s.substr(0, s.size() - 7)) + ")" + Out(ws);
+     },
      "dunmorel: standard input: frame 2 is truncated (98297 of 98304 bytes)"},
-    {"TruncatedRawFile", [](const Workspace& ws) { return "-i " + In(ws, std::string(98304 * 2 + 5, 'a')) + " --format yv12 --size 256x256" + Out(ws); },
+    {"TruncatedRawFile",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(98304 * 2 + 5, 'a')) + " --format yv12 --size 256x256" + Out(ws);
+     },
      "dunmorel: *: its size, 196613 bytes, is not a whole number of 98304-byte frames (5 bytes left over)"},
-    {"TruncatedRawPipe", [](const Workspace& ws) { return "-q -i - --format yv12 --size 256x256 < <(cat " + In(ws, std::string(98304 * 2 + 5, 'a')) + ")" + Out(ws); },
+    {"TruncatedRawPipe",
+     [](const Workspace& ws) {
+         return "-q -i - --format yv12 --size 256x256 < <(cat " + In(ws, std::string(98304 * 2 + 5, 'a')) + ")" +
+                Out(ws);
+     },
      "dunmorel: standard input: frame 2 is truncated (5 of 98304 bytes)"},
-    {"Y4mWithoutWidth", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 H256 F25:1 C420\nFRAME\n" + std::string(98304, 'a')) + Out(ws); },
+    {"Y4mWithoutWidth",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, "YUV4MPEG2 H256 F25:1 C420\nFRAME\n" + std::string(98304, 'a')) + Out(ws);
+     },
      "dunmorel: *: Y4M header has no frame width (W)"},
-    {"Y4mWithoutHeight", [](const Workspace& ws) { return "-i - < <(printf 'YUV4MPEG2 W256 F25:1\\nFRAME\\n')" + Out(ws); },
+    {"Y4mWithoutHeight",
+     [](const Workspace& ws) { return "-i - < <(printf 'YUV4MPEG2 W256 F25:1\\nFRAME\\n')" + Out(ws); },
      "dunmorel: standard input: Y4M header has no frame height (H)"},
-    {"Y4m444", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444\nFRAME\n" + std::string(3 * 65536, 'a')) + Out(ws); },
+    {"Y4m444",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444\nFRAME\n" + std::string(3 * 65536, 'a')) + Out(ws);
+     },
      "dunmorel: *: Y4M colour space C444 is not supported (*); ffmpeg converts with -pix_fmt yuv420p"},
-    {"BadFrameHeader", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256\nFRAMEX\n" + std::string(98304, 'a')) + Out(ws); },
+    {"BadFrameHeader",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, "YUV4MPEG2 W256 H256\nFRAMEX\n" + std::string(98304, 'a')) + Out(ws);
+     },
      "dunmorel: *: frame 0: bad Y4M frame header (expected FRAME)"},
     {"ZeroSizeFile", [](const Workspace& ws) { return "-i " + In(ws, "") + Out(ws); }, "dunmorel: *: input is empty"},
-    {"ZeroSizePipe", [](const Workspace& ws) { return "-i - < <(true)" + Out(ws); }, "dunmorel: standard input: input is empty"},
-    {"HeaderOnly", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256\n") + Out(ws); }, "dunmorel: *: the input holds no frames"},
-    {"MissingFile", [](const Workspace& ws) { return "-i " + ws.File("nothing") + Out(ws); }, "dunmorel: cannot open input *"},
+    {"ZeroSizePipe", [](const Workspace& ws) { return "-i - < <(true)" + Out(ws); },
+     "dunmorel: standard input: input is empty"},
+    {"HeaderOnly", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256 H256\n") + Out(ws); },
+     "dunmorel: *: the input holds no frames"},
+    {"MissingFile", [](const Workspace& ws) { return "-i " + ws.File("nothing") + Out(ws); },
+     "dunmorel: cannot open input *"},
     {"RawWithoutFormat", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + Out(ws); },
      "dunmorel: *: raw input needs --format and --size (it does not start with a YUV4MPEG2 header)"},
-    {"OddYv12", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + " --format yv12 --size 255x256" + Out(ws); },
+    {"OddYv12",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(1000, 'x')) + " --format yv12 --size 255x256" + Out(ws);
+     },
      "dunmorel: *: YV12 needs an even width*"},
-    {"Raw444", [](const Workspace& ws) { return "-i " + In(ws, std::string(1000, 'x')) + " --format yuv444p --size 16x16" + Out(ws); },
+    {"Raw444",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(1000, 'x')) + " --format yuv444p --size 16x16" + Out(ws);
+     },
      "dunmorel: unknown --format 'yuv444p' (use *; ffmpeg converts with -pix_fmt yuv420p)"},
     {"OddGrey", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W255 H256 Cmono\n") + Out(ws); },
      "dunmorel: *: grey is filtered as YV12: YV12 needs an even width, got 255"},
@@ -490,20 +528,27 @@ const Hostile kHostile[] = {
      "Dunmorel: *print*"},
     {"FilterRejectsGrid", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " xgrid=4"; },
      "Dunmorel:xgrid should be odd positive number from 3 to 11"},
-    {"FilterRejectsSmallFrame", [](const Workspace& ws) { return "-i " + In(ws, std::string(320 * 200 * 2, 'x')) + " --format yuy2 --size 320x200" + Out(ws); },
+    {"FilterRejectsSmallFrame",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(320 * 200 * 2, 'x')) + " --format yuy2 --size 320x200" + Out(ws);
+     },
      "Dunmorel:A very small frame dimension. Unsuitable for this process"},
-    {"Report", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " print=true"; }, "window lx = *"},
+    {"Report", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " print=true"; },
+     "window lx = *"},
     {"NfBeyondFile", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " nf=2"; },
      "Dunmorel:invalid nf being either -ve or beyond clip"},
-    {"NfBeyondPipe", [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(2)) + ")" + Out(ws) + " nf=2"; },
+    {"NfBeyondPipe",
+     [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(2)) + ")" + Out(ws) + " nf=2"; },
      "Dunmorel:invalid nf being either -ve or beyond clip"},
     {"RangeBeyondFile", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " --range 2:5"; },
      "dunmorel: --range starts at frame 2 but * has only 2 frames"},
-    {"RangeBeyondPipe", [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(2)) + ")" + Out(ws) + " --range 2:5"; },
+    {"RangeBeyondPipe",
+     [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(2)) + ")" + Out(ws) + " --range 2:5"; },
      "dunmorel: --range starts at frame 2 but standard input ends before it"},
     {"OutputIsInput", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + " -o " + ws.File("in"); },
      "dunmorel: the output * is the input file; write to another file"},
-    {"NoPlugin", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --plugin " + ws.File("none.so"); },
+    {"NoPlugin",
+     [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --plugin " + ws.File("none.so"); },
      "dunmorel: plug-in * does not exist"},
     {"UnknownOption", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --speed 3"; },
      "dunmorel: unknown option '--speed' (see --help)"},
@@ -576,9 +621,10 @@ TEST(Help, NamesEveryArgumentAndOption) {
     const Workspace ws;
     const Outcome o = Shell(ws, Tool() + " --help");
     ASSERT_EQ(o.status, 0);
-    for (const char* name : {"xgrid=", "ygrid=", "print=", "limit=", "nf=", "autow=", "minw=", "lx=", "rx=", "ty=",
-                             "by=", "ry=", "gu=", "bv=", "--range", "--frames", "--threads", "--format", "--size",
-                             "--fps", "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header", "--preview"})
+    for (const char* name :
+         {"xgrid=", "ygrid=", "print=",   "limit=",  "nf=",    "autow=",     "minw=",    "lx=",         "rx=",
+          "ty=",    "by=",    "ry=",      "gu=",     "bv=",    "--range",    "--frames", "--threads",   "--format",
+          "--size", "--fps",  "--plugin", "--quiet", "--demo", "--demo-dir", "--header", "--no-header", "--preview"})
         EXPECT_NE(o.out.find(name), std::string::npos) << name;
 }
 

@@ -41,8 +41,6 @@ inline std::string Slurp(const std::string& path) {
     return s.str();
 }
 
-inline void Spit(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+inline void Spit(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 }  // namespace dunmorel::cli::testing

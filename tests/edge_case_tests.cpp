@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "filter_test_access.h"
 #include "avisynth/arguments.h"
 #include "avisynth/filter.h"
+#include "filter_test_access.h"
 #include "noisy_clip.h"
 #include "server/environment.h"
 #include "server/sources.h"
@@ -63,10 +63,8 @@ protected:
     }
     Named window(int width, int height, bool print) const {
         const auto [type, xgrid, ygrid] = GetParam();
-        return {{"xgrid", xgrid},  {"ygrid", ygrid},
-                {"autow", false},  {"lx", xgrid},
-                {"rx", width - 1 - xgrid}, {"ty", ygrid},
-                {"by", height - 1 - ygrid}, {"print", print}};
+        return {{"xgrid", xgrid},          {"ygrid", ygrid}, {"autow", false},           {"lx", xgrid},
+                {"rx", width - 1 - xgrid}, {"ty", ygrid},    {"by", height - 1 - ygrid}, {"print", print}};
     }
 };
 
@@ -77,8 +75,9 @@ TEST_P(EdgeWindow, IsMeasuredWhereItStandsAndReadsNothingBeyondItsMargins) {
     const VideoInfo vi = server::MakeVideoInfo(type, width, height, 1);
     std::vector<std::uint8_t> raw = testing::noisy_raw(vi, 12);
     const std::string text = report(PClip(new server::MemoryClip(env, vi, raw)), width, height);
-    const std::string expected = "window lx = " + std::to_string(xgrid) + ", rx = " + std::to_string(width - 1 - xgrid) +
-                                 ", ty = " + std::to_string(ygrid) + ", by = " + std::to_string(height - 1 - ygrid) + ",";
+    const std::string expected = "window lx = " + std::to_string(xgrid) +
+                                 ", rx = " + std::to_string(width - 1 - xgrid) + ", ty = " + std::to_string(ygrid) +
+                                 ", by = " + std::to_string(height - 1 - ygrid) + ",";
     ASSERT_EQ(text.rfind(expected, 0), 0u) << text;
 
     // The calibration reads the window and half a grid around it (one column and row more on
@@ -148,7 +147,7 @@ struct AreaCase {
     const char* what;
     int width, height;
     std::optional<std::int32_t> minw;
-    int expected;                 // the failing check, 0 when accepted
+    int expected;  // the failing check, 0 when accepted
     std::int32_t low = 0, high = 0;  // the bounds message 13 carries
 };
 
@@ -248,7 +247,7 @@ struct SmallChroma {
     int type;
     int width, height;
     int xgrid, ygrid;
-    bool luma_smoothed;   // plane 0 at least as large as the grid
+    bool luma_smoothed;  // plane 0 at least as large as the grid
     bool chroma_smoothed;
 };
 
@@ -286,15 +285,14 @@ TEST_P(ChromaBelowGrid, SmallPlanesAreCarriedOverAndTheRestSmoothed) {
 }
 
 const SmallChroma kSmallChroma[] = {
-    {VideoInfo::CS_YV12, 8, 8, 5, 5, true, false},     // chroma 4 x 4
-    {VideoInfo::CS_YV12, 10, 10, 5, 5, true, true},    // chroma exactly 5 x 5
-    {VideoInfo::CS_I420, 22, 20, 11, 11, true, false}, // chroma 11 x 10: one row short
-    {VideoInfo::CS_I420, 22, 22, 11, 11, true, true},
-    {VideoInfo::CS_YV12, 40, 4, 3, 3, true, false},    // chroma 20 x 2
-    {VideoInfo::CS_YV12, 4, 4, 5, 5, false, false},    // no plane fits
-    {VideoInfo::CS_YUY2, 8, 9, 5, 9, true, false},     // chroma 4 wide
-    {VideoInfo::CS_YUY2, 18, 3, 9, 3, true, true},     // chroma exactly 9 wide
-    {VideoInfo::CS_YUY2, 16, 3, 9, 3, true, false},    // chroma 8 wide
+    {VideoInfo::CS_YV12, 8, 8, 5, 5, true, false},  // chroma 4 x 4
+    {VideoInfo::CS_YV12, 10, 10, 5, 5, true, true},  // chroma exactly 5 x 5
+    {VideoInfo::CS_I420, 22, 20, 11, 11, true, false},  // chroma 11 x 10: one row short
+    {VideoInfo::CS_I420, 22, 22, 11, 11, true, true},  {VideoInfo::CS_YV12, 40, 4, 3, 3, true, false},  // chroma 20 x 2
+    {VideoInfo::CS_YV12, 4, 4, 5, 5, false, false},  // no plane fits
+    {VideoInfo::CS_YUY2, 8, 9, 5, 9, true, false},  // chroma 4 wide
+    {VideoInfo::CS_YUY2, 18, 3, 9, 3, true, true},  // chroma exactly 9 wide
+    {VideoInfo::CS_YUY2, 16, 3, 9, 3, true, false},  // chroma 8 wide
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, ChromaBelowGrid, ::testing::ValuesIn(kSmallChroma));

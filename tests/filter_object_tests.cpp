@@ -65,11 +65,9 @@ TEST_P(BlockSizing, GrowsFromOneSixtyFourthOfTheFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, BlockSizing,
-                         ::testing::Values(BlockCase{720, 576, 3, 6480, 90, 72},
-                                           BlockCase{640, 480, 3, 4800, 90, 56},
+                         ::testing::Values(BlockCase{720, 576, 3, 6480, 90, 72}, BlockCase{640, 480, 3, 4800, 90, 56},
                                            BlockCase{1920, 1080, 5, 32400, 270, 144},
-                                           BlockCase{320, 240, 3, 1200, 12, 10},
-                                           BlockCase{1280, 96, 3, 1920, 240, 8},
+                                           BlockCase{320, 240, 3, 1200, 12, 10}, BlockCase{1280, 96, 3, 1920, 240, 8},
                                            // Already large enough at the start.
                                            BlockCase{1920, 1080, 5, 100, 30, 16},
                                            // Growth stops at the frame less its margins.

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter_test_access.h"
 #include "avisynth/filter.h"
 #include "engine/work_pool.h"
+#include "filter_test_access.h"
 #include "noisy_clip.h"
 #include "server/environment.h"
 #include "server/sources.h"
@@ -31,15 +31,16 @@ struct PlaneSpot {
 
 PlaneSpot spot(const VideoFrame& f, int type, int p, int width, int height) {
     switch (type) {
-        case VideoInfo::CS_BGR24: return {p, f.GetPitch(), 3, width, height, f.GetReadPtr() + p};
-        case VideoInfo::CS_BGR32: return {p, f.GetPitch(), 4, width, height, f.GetReadPtr() + p};
+        case VideoInfo::CS_BGR24:
+            return {p, f.GetPitch(), 3, width, height, f.GetReadPtr() + p};
+        case VideoInfo::CS_BGR32:
+            return {p, f.GetPitch(), 4, width, height, f.GetReadPtr() + p};
         case VideoInfo::CS_YUY2:
             if (p == 0) return {0, f.GetPitch(), 2, width, height, f.GetReadPtr()};
             return {p == 1 ? 1 : 3, f.GetPitch(), 4, width / 2, height, f.GetReadPtr() + (p == 1 ? 1 : 3)};
         default:
             if (p == 0) return {0, f.GetPitch(), 1, width, height, f.GetReadPtr()};
-            return {0, f.GetPitch(PLANAR_U), 1, width / 2, height / 2,
-                    f.GetReadPtr(p == 1 ? PLANAR_U : PLANAR_V)};
+            return {0, f.GetPitch(PLANAR_U), 1, width / 2, height / 2, f.GetReadPtr(p == 1 ? PLANAR_U : PLANAR_V)};
     }
 }
 
@@ -206,8 +207,8 @@ TEST_P(ScriptWindowCalibration, MatchesTheCopyGeometryOfEachFormat) {
         const bool half_rows = chroma && !yuy2;
         const PlaneSpot s = spot(*frame, type, p, width, height);
         const ConstPlaneView view{s.base, s.pitch, s.step, s.width, s.height};
-        const WindowRect rect{chroma ? args.lx / 2 : args.lx, half_rows ? top / 2 : top,
-                              chroma ? args.rx / 2 : args.rx, half_rows ? bottom / 2 : bottom};
+        const WindowRect rect{chroma ? args.lx / 2 : args.lx, half_rows ? top / 2 : top, chroma ? args.rx / 2 : args.rx,
+                              half_rows ? bottom / 2 : bottom};
         VarianceTable table{};
         table[0][p] = window_variance(view, rect);
 
@@ -224,7 +225,8 @@ TEST_P(ScriptWindowCalibration, MatchesTheCopyGeometryOfEachFormat) {
 
         ASSERT_GT(table[0][p], 0);
         EXPECT_EQ(f.passes()[p], count) << "plane " << p;
-        for (int i = 0; i <= count && i <= 10; ++i) EXPECT_EQ(f.variances()[i][p], table[i][p]) << "plane " << p << " row " << i;
+        for (int i = 0; i <= count && i <= 10; ++i)
+            EXPECT_EQ(f.variances()[i][p], table[i][p]) << "plane " << p << " row " << i;
     }
 }
 
@@ -369,8 +371,7 @@ TEST(Threads, WorkPoolRunsEveryItemOnceForConcurrentCallers) {
     std::vector<std::thread> callers;
     for (int t = 0; t < 4; ++t)
         callers.emplace_back([&, t] {
-            for (int round = 0; round < 20; ++round)
-                pool.run(counts[t].size(), [&](std::size_t i) { ++counts[t][i]; });
+            for (int round = 0; round < 20; ++round) pool.run(counts[t].size(), [&](std::size_t i) { ++counts[t][i]; });
         });
     for (auto& c : callers) c.join();
     for (const auto& c : counts) EXPECT_EQ(c, std::vector<int>(500, 20));

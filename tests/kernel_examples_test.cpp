@@ -266,7 +266,9 @@ TEST(FillMargins, CornersComeFromDiagonallyInsideAndGapsStayUntouched) {
     }
     const std::vector<bool> mask = plane.sample_mask();
     for (std::size_t i = 0; i < before.size(); ++i) {
-        if (!mask[i]) { EXPECT_EQ(plane.bytes()[i], before[i]) << "byte " << i; }
+        if (!mask[i]) {
+            EXPECT_EQ(plane.bytes()[i], before[i]) << "byte " << i;
+        }
     }
 }
 
@@ -315,12 +317,10 @@ TEST(SmoothBorders, SplitsThePlaneWithTheInteriorPass) {
     std::mt19937 rng(8);
     PlaneBuffer source(packed(8, 6), 0);
     source.load(random_grid(6, 8, rng));
-    const auto interior = written_samples(packed(8, 6), [&](PlaneView dst) {
-        smooth_interior(dst, source.view(), 30, 6, 8, 3, 5, 1);
-    });
-    const auto borders = written_samples(packed(8, 6), [&](PlaneView dst) {
-        smooth_borders(dst, source.view(), 30, 6, 8, 3, 5, 1);
-    });
+    const auto interior =
+        written_samples(packed(8, 6), [&](PlaneView dst) { smooth_interior(dst, source.view(), 30, 6, 8, 3, 5, 1); });
+    const auto borders =
+        written_samples(packed(8, 6), [&](PlaneView dst) { smooth_borders(dst, source.view(), 30, 6, 8, 3, 5, 1); });
     for (int r = 0; r < 6; ++r) {
         for (int c = 0; c < 8; ++c) {
             const bool inner = r >= 1 && r <= 3 && c >= 2 && c <= 5;
@@ -345,7 +345,9 @@ TEST(SmoothBorders, CornersReachTheDestinationUnchanged) {
         for (int r = 0; r < side; ++r) {
             for (int c = 0; c < side; ++c) {
                 const bool corner = (r < h || r >= side - h) && (c < h || c >= side - h);
-                if (corner) { EXPECT_EQ(dst.at(r, c), src[r][c]) << r << "," << c; }
+                if (corner) {
+                    EXPECT_EQ(dst.at(r, c), src[r][c]) << r << "," << c;
+                }
             }
         }
         EXPECT_EQ(dst.at(0, 0), 255);
@@ -399,8 +401,8 @@ TEST(CalibratePasses, RaiseThenKeepEndsAtTwoPasses) {
         VarianceTable table = sentinel_table();
         table[0][1] = 100;
         std::int32_t count = 1;
-        calibrate_passes(first.view().base, second.view().base, first.layout().pitch, cal.height,
-                         cal.width, cal.ygrid, cal.xgrid, count, table, 1, limit);
+        calibrate_passes(first.view().base, second.view().base, first.layout().pitch, cal.height, cal.width, cal.ygrid,
+                         cal.xgrid, count, table, 1, limit);
         EXPECT_EQ(count, 2);
         VarianceTable expected = sentinel_table();
         expected[0][1] = 100;
@@ -432,8 +434,8 @@ TEST(CalibratePasses, CountRaisedByTheTenthTrialIsStoredAsTen) {
     VarianceTable table = sentinel_table();
     table[0][0] = window_variance(first.view(), {1, 1, 9, 6});
     std::int32_t count = 1;
-    calibrate_passes(first.view().base, second.view().base, 12, cal.height, cal.width, cal.ygrid,
-                     cal.xgrid, count, table, 0, 0);
+    calibrate_passes(first.view().base, second.view().base, 12, cal.height, cal.width, cal.ygrid, cal.xgrid, count,
+                     table, 0, 0);
     EXPECT_EQ(count, 10);
     for (int i = 1; i <= 10; ++i) EXPECT_LT(table[i][0], table[i - 1][0]) << "entry " << i;
     EXPECT_EQ(table[11][0], untouched);
@@ -450,8 +452,8 @@ TEST(CalibratePasses, FirstTrialAboveTheNoiseLeavesNoPass) {
     VarianceTable table = sentinel_table();
     table[0][2] = 0;
     std::int32_t count = 1;
-    calibrate_passes(first.view().base, second.view().base, 13, cal.height, cal.width, cal.ygrid,
-                     cal.xgrid, count, table, 2, 10);
+    calibrate_passes(first.view().base, second.view().base, 13, cal.height, cal.width, cal.ygrid, cal.xgrid, count,
+                     table, 2, 10);
     EXPECT_EQ(count, 0);
     EXPECT_GT(table[1][2], 0);
     for (int i = 2; i < 12; ++i) EXPECT_EQ(table[i][2], untouched) << "entry " << i;
@@ -470,8 +472,8 @@ TEST(CalibratePasses, KeptCountEndsTheLoopAtThatCount) {
         VarianceTable table = sentinel_table();
         table[0][0] = 0;
         std::int32_t count = start;
-        calibrate_passes(first.view().base, second.view().base, 11, cal.height, cal.width,
-                         cal.ygrid, cal.xgrid, count, table, 0, 5);
+        calibrate_passes(first.view().base, second.view().base, 11, cal.height, cal.width, cal.ygrid, cal.xgrid, count,
+                         table, 0, 5);
         EXPECT_EQ(count, start);
         for (int i = 1; i < 12; ++i) {
             EXPECT_EQ(table[i][0], i <= start ? 0 : untouched) << "entry " << i;
@@ -519,8 +521,10 @@ TEST(FindFlatWindow, BothBoundsAreStrict) {
         int width, height;
         WindowRect expected;
     } const cases[] = {
-        {15, 14, unset_window}, {15, 15, {3, 3, 10, 10}},    // rows: 3 < 15 - 8 - 3 only
-        {22, 15, {3, 3, 10, 10}}, {23, 15, {11, 3, 18, 10}},  // columns: 11 < 23 - 8 - 3 only
+        {15, 14, unset_window},
+        {15, 15, {3, 3, 10, 10}},  // rows: 3 < 15 - 8 - 3 only
+        {22, 15, {3, 3, 10, 10}},
+        {23, 15, {11, 3, 18, 10}},  // columns: 11 < 23 - 8 - 3 only
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
@@ -566,12 +570,9 @@ TEST(FindFlatWindow, FirstTileInScanOrderWinsTies) {
         WindowRect expected;
         std::int64_t variance;
     } const cases[] = {
-        {"upper row wins over a left one below", {{9, 9, 9, 9}, {9, 9, 1, 9}, {1, 9, 9, 9}},
-         {19, 11, 26, 18}, 1},
-        {"left wins in the same row", {{9, 9, 9, 9}, {9, 2, 9, 2}, {9, 9, 9, 9}},
-         {11, 11, 18, 18}, 1},
-        {"first flat tile ends the search", {{9, 0, 9, 0}, {0, 9, 9, 9}, {9, 9, 9, 9}},
-         {11, 3, 18, 10}, 0},
+        {"upper row wins over a left one below", {{9, 9, 9, 9}, {9, 9, 1, 9}, {1, 9, 9, 9}}, {19, 11, 26, 18}, 1},
+        {"left wins in the same row", {{9, 9, 9, 9}, {9, 2, 9, 2}, {9, 9, 9, 9}}, {11, 11, 18, 18}, 1},
+        {"first flat tile ends the search", {{9, 0, 9, 0}, {0, 9, 9, 9}, {9, 9, 9, 9}}, {11, 3, 18, 10}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -15,14 +15,11 @@ namespace dunmorel::test::model {
 // Mirror of t into 0..n-1 without repeating the edge, as a double fold.
 inline int mirror(int t, int n) { return (n - 1) - std::abs((n - 1) - std::abs(t)); }
 
-inline std::int64_t round_local(std::int64_t sum, std::int64_t area) {
-    return (sum + area / 2) / area;
-}
+inline std::int64_t round_local(std::int64_t sum, std::int64_t area) { return (sum + area / 2) / area; }
 
 // The output rule of both smoothing kernels, low 8 bits kept.
 inline int smoothed(int centre, std::int64_t mean, std::int64_t variance, std::int64_t noise) {
-    const std::int64_t value =
-        variance > noise ? centre - ((centre - mean) * noise) / variance : mean;
+    const std::int64_t value = variance > noise ? centre - ((centre - mean) * noise) / variance : mean;
     return static_cast<int>(value & 0xFF);
 }
 
@@ -76,8 +73,7 @@ inline void interior(const Grid& src, Grid& dst, std::int64_t noise, int ygrid, 
                 squares += column_squares(col, means[std::max(0, col - xgrid + 1)]);
             }
             for (int col = 0; col < k; ++col) squares -= column_squares(col, means[col]);
-            dst[i + hy][hx + k] = smoothed(src[i + hy][hx + k], means[k],
-                                           round_local(squares, area), noise);
+            dst[i + hy][hx + k] = smoothed(src[i + hy][hx + k], means[k], round_local(squares, area), noise);
         }
     }
 }
@@ -164,8 +160,7 @@ inline void calibrate(Grid copy, int height, int width, int ygrid, int xgrid, in
         interior(*src, *dst, noise[i], ygrid, xgrid);
         const int hx = xgrid / 2;
         const int hy = ygrid / 2;
-        const std::int32_t measured =
-            window_variance(*dst, {hx, hy, hx + width - 1, hy + height - 1});
+        const std::int32_t measured = window_variance(*dst, {hx, hy, hx + width - 1, hy + height - 1});
         noise[i + 1] = measured;
         if (measured > noise[i]) {
             --count;

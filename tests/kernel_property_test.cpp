@@ -19,9 +19,7 @@ namespace {
 
 constexpr int grids[] = {3, 5, 7, 9, 11};
 
-int pick(std::mt19937& rng, int lo, int hi) {
-    return std::uniform_int_distribution<int>(lo, hi)(rng);
-}
+int pick(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
 // A plane of `step`-byte pixels, starting at a random byte of the first pixel, with rows that
 // may be longer than the pixels they hold.
@@ -37,18 +35,30 @@ Grid random_content(int rows, int cols, std::mt19937& rng, int kind = -1) {
     const int base = pick(rng, 0, 255);
     const int dr = pick(rng, -6, 6);
     const int dc = pick(rng, -6, 6);
-    static const int rising[] = {248, 255, 0, 2};   // running squares drift upwards
+    static const int rising[] = {248, 255, 0, 2};  // running squares drift upwards
     static const int falling[] = {242, 14, 0, 255};  // and downwards
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < cols; ++c) {
             int v = 0;
             switch (kind) {
-                case 0: v = pick(rng, 0, 255); break;
-                case 1: v = std::clamp(base + r * dr + c * dc + pick(rng, -4, 4), 0, 255); break;
-                case 2: v = pick(rng, 0, 1) * 255; break;
-                case 3: v = (r % 3 == 0 ? falling : rising)[(c + r) % 4]; break;
-                case 4: v = pick(rng, 0, 40) == 0 ? pick(rng, 0, 255) : base; break;
-                default: v = std::clamp(base + pick(rng, -2, 2), 0, 255); break;
+                case 0:
+                    v = pick(rng, 0, 255);
+                    break;
+                case 1:
+                    v = std::clamp(base + r * dr + c * dc + pick(rng, -4, 4), 0, 255);
+                    break;
+                case 2:
+                    v = pick(rng, 0, 1) * 255;
+                    break;
+                case 3:
+                    v = (r % 3 == 0 ? falling : rising)[(c + r) % 4];
+                    break;
+                case 4:
+                    v = pick(rng, 0, 40) == 0 ? pick(rng, 0, 255) : base;
+                    break;
+                default:
+                    v = std::clamp(base + pick(rng, -2, 2), 0, 255);
+                    break;
             }
             g[r][c] = v;
         }
@@ -58,11 +68,16 @@ Grid random_content(int rows, int cols, std::mt19937& rng, int kind = -1) {
 
 std::int32_t random_noise(std::mt19937& rng) {
     switch (pick(rng, 0, 4)) {
-        case 0: return 0;
-        case 1: return pick(rng, 1, 8);
-        case 2: return pick(rng, 0, 3000);
-        case 3: return 16257 * 500;
-        default: return pick(rng, 0, 16257 * 500);
+        case 0:
+            return 0;
+        case 1:
+            return pick(rng, 1, 8);
+        case 2:
+            return pick(rng, 0, 3000);
+        case 3:
+            return 16257 * 500;
+        default:
+            return pick(rng, 0, 16257 * 500);
     }
 }
 
@@ -77,9 +92,8 @@ struct PlaneCase {
 // against the model, every other sample and every gap byte against what was there before, and
 // the source against its copy.
 void check_against_model(const PlaneCase& pc, std::mt19937& rng) {
-    SCOPED_TRACE(::testing::Message() << "rows " << pc.rows << " cols " << pc.cols << " ygrid "
-                                      << pc.ygrid << " xgrid " << pc.xgrid << " step " << pc.step
-                                      << " noise " << pc.noise);
+    SCOPED_TRACE(::testing::Message() << "rows " << pc.rows << " cols " << pc.cols << " ygrid " << pc.ygrid << " xgrid "
+                                      << pc.xgrid << " step " << pc.step << " noise " << pc.noise);
     const Grid src_samples = random_content(pc.rows, pc.cols, rng, pc.content);
     PlaneBuffer src(random_layout(pc.rows, pc.cols, pc.step, rng), 0);
     src.scramble_gaps(rng);
@@ -117,7 +131,9 @@ void check_against_model(const PlaneCase& pc, std::mt19937& rng) {
         ASSERT_EQ(dst.samples(), expected);
         const std::vector<bool> mask = dst.sample_mask();
         for (std::size_t i = 0; i < dst_before.size(); ++i) {
-            if (!mask[i]) { ASSERT_EQ(dst.bytes()[i], dst_before[i]) << "gap byte " << i; }
+            if (!mask[i]) {
+                ASSERT_EQ(dst.bytes()[i], dst_before[i]) << "gap byte " << i;
+            }
         }
     }
     ASSERT_EQ(src.bytes(), src_before);
@@ -162,7 +178,7 @@ TEST_P(EveryGrid, SmallestPlanesAndInterleavedViews) {
     const auto [ygrid, xgrid] = GetParam();
     std::mt19937 rng(1000 + 16 * ygrid + xgrid);
     // Exactly the grid, one more row or column, and somewhat larger planes.
-    const int sizes[][2] = {{ygrid, xgrid}, {ygrid + 1, xgrid}, {ygrid, xgrid + 1},
+    const int sizes[][2] = {{ygrid, xgrid},         {ygrid + 1, xgrid},     {ygrid, xgrid + 1},
                             {ygrid + 1, xgrid + 1}, {ygrid + 2, xgrid + 3}, {2 * ygrid + 3, 2 * xgrid + 5}};
     int step = 1;
     for (const auto& size : sizes) {
@@ -196,8 +212,7 @@ TEST(KernelProperty, WindowVarianceMatchesAHistogramCount) {
         rect.last_col = pick(rng, rect.first_col, cols - 1);
         rect.first_row = pick(rng, 0, rows - 1);
         rect.last_row = pick(rng, rect.first_row, rows - 1);
-        ASSERT_EQ(window_variance(plane.view(), rect), model::window_variance(g, rect))
-            << "case " << n;
+        ASSERT_EQ(window_variance(plane.view(), rect), model::window_variance(g, rect)) << "case " << n;
     }
 }
 
@@ -213,8 +228,8 @@ TEST(KernelProperty, CalibrationFollowsTheTrialLoop) {
         const int cols = width + xgrid;
         const int plane = pick(rng, 0, 2);
         const int limit = pick(rng, 0, 20);
-        SCOPED_TRACE(::testing::Message() << "case " << n << " window " << height << "x" << width
-                                          << " grid " << ygrid << "x" << xgrid << " limit " << limit);
+        SCOPED_TRACE(::testing::Message() << "case " << n << " window " << height << "x" << width << " grid " << ygrid
+                                          << "x" << xgrid << " limit " << limit);
 
         // A smooth ramp with mild noise, as a real window is, so that passes lower the variance.
         Grid copy(rows, std::vector<int>(cols));
@@ -250,8 +265,8 @@ TEST(KernelProperty, CalibrationFollowsTheTrialLoop) {
         PlaneBuffer second(layout, 0x5A);
         first.load(copy);
         second.load(copy);
-        calibrate_passes(first.view().base, second.view().base, layout.pitch, height, width, ygrid,
-                         xgrid, count, table, plane, limit);
+        calibrate_passes(first.view().base, second.view().base, layout.pitch, height, width, ygrid, xgrid, count, table,
+                         plane, limit);
         ASSERT_EQ(count, expected_count);
         ASSERT_EQ(table, expected);
         const std::vector<bool> mask = first.sample_mask();

@@ -24,13 +24,13 @@ inline std::vector<std::uint8_t> noisy_raw(const VideoInfo& vi, int amplitude, s
     return raw;
 }
 
-inline PClip noisy_clip(server::Environment& env, int pixel_type, int width, int height, int frames,
-                        int amplitude, std::uint32_t seed = 7) {
+inline PClip noisy_clip(server::Environment& env, int pixel_type, int width, int height, int frames, int amplitude,
+                        std::uint32_t seed = 7) {
     const VideoInfo vi = server::MakeVideoInfo(pixel_type, width, height, frames);
     return PClip(new server::MemoryClip(env, vi, noisy_raw(vi, amplitude, seed)));
 }
 
-inline const int kAllFormats[] = {VideoInfo::CS_BGR24, VideoInfo::CS_BGR32, VideoInfo::CS_YUY2,
-                                  VideoInfo::CS_YV12, VideoInfo::CS_I420};
+inline const int kAllFormats[] = {VideoInfo::CS_BGR24, VideoInfo::CS_BGR32, VideoInfo::CS_YUY2, VideoInfo::CS_YV12,
+                                  VideoInfo::CS_I420};
 
 }  // namespace dunmorel::testing

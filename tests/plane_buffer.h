@@ -25,34 +25,27 @@ struct Layout {
     std::int32_t offset = 0;
 };
 
-inline Layout packed(std::int32_t width, std::int32_t height) {
-    return {width, height, 1, width, 0};
-}
+inline Layout packed(std::int32_t width, std::int32_t height) { return {width, height, 1, width, 0}; }
 
 class PlaneBuffer {
 public:
-    PlaneBuffer(Layout layout, std::uint8_t filler)
-        : layout_(layout), bytes_(byte_count(layout), filler) {}
+    PlaneBuffer(Layout layout, std::uint8_t filler) : layout_(layout), bytes_(byte_count(layout), filler) {}
 
     // No slack: the last byte is the last sample.
     static std::size_t byte_count(Layout l) {
-        return static_cast<std::size_t>(l.offset) +
-               static_cast<std::size_t>(l.height - 1) * l.pitch +
+        return static_cast<std::size_t>(l.offset) + static_cast<std::size_t>(l.height - 1) * l.pitch +
                static_cast<std::size_t>(l.width - 1) * l.step + 1;
     }
 
     PlaneView view() {
-        return {bytes_.data() + layout_.offset, layout_.pitch, layout_.step, layout_.width,
-                layout_.height};
+        return {bytes_.data() + layout_.offset, layout_.pitch, layout_.step, layout_.width, layout_.height};
     }
     ConstPlaneView view() const {
-        return {bytes_.data() + layout_.offset, layout_.pitch, layout_.step, layout_.width,
-                layout_.height};
+        return {bytes_.data() + layout_.offset, layout_.pitch, layout_.step, layout_.width, layout_.height};
     }
 
     std::size_t index(std::int32_t row, std::int32_t col) const {
-        return static_cast<std::size_t>(layout_.offset) +
-               static_cast<std::size_t>(row) * layout_.pitch +
+        return static_cast<std::size_t>(layout_.offset) + static_cast<std::size_t>(row) * layout_.pitch +
                static_cast<std::size_t>(col) * layout_.step;
     }
     std::uint8_t& at(std::int32_t row, std::int32_t col) { return bytes_[index(row, col)]; }

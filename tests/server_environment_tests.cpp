@@ -22,11 +22,20 @@ AVSValue DUNMOREL_CDECL Record(AVSValue args, void* user_data, IScriptEnvironmen
     for (int i = 0; i < args.ArraySize(); ++i) {
         const AVSValue& v = args[i];
         switch (v.Type()) {
-            case 'i': out.push_back("i:" + std::to_string(v.AsInt())); break;
-            case 'b': out.push_back(std::string("b:") + (v.AsBool() ? "1" : "0")); break;
-            case 'f': out.push_back("f:" + std::to_string(v.AsFloat()).substr(0, 3)); break;
-            case 's': out.push_back(std::string("s:") + v.AsString()); break;
-            default: out.push_back(std::string(1, v.Type()));
+            case 'i':
+                out.push_back("i:" + std::to_string(v.AsInt()));
+                break;
+            case 'b':
+                out.push_back(std::string("b:") + (v.AsBool() ? "1" : "0"));
+                break;
+            case 'f':
+                out.push_back("f:" + std::to_string(v.AsFloat()).substr(0, 3));
+                break;
+            case 's':
+                out.push_back(std::string("s:") + v.AsString());
+                break;
+            default:
+                out.push_back(std::string(1, v.Type()));
         }
     }
     return AVSValue(args.ArraySize());
@@ -57,12 +66,18 @@ protected:
     }
     AVSValue Value(const Arg& a) const {
         switch (a.kind) {
-            case 'c': return AVSValue(clip);
-            case 'i': return AVSValue(static_cast<int>(a.number));
-            case 'b': return AVSValue(a.number != 0);
-            case 'f': return AVSValue(a.number);
-            case 's': return AVSValue(a.text);
-            default: return AVSValue();
+            case 'c':
+                return AVSValue(clip);
+            case 'i':
+                return AVSValue(static_cast<int>(a.number));
+            case 'b':
+                return AVSValue(a.number != 0);
+            case 'f':
+                return AVSValue(a.number);
+            case 's':
+                return AVSValue(a.text);
+            default:
+                return AVSValue();
         }
     }
 
@@ -76,8 +91,10 @@ TEST_P(Binding, CallBindsOrRejects) {
     std::vector<AVSValue> positional;
     std::vector<std::pair<std::string, AVSValue>> named;
     for (const Arg& a : c.args) {
-        if (a.name) named.emplace_back(a.name, Value(a));
-        else positional.push_back(Value(a));
+        if (a.name)
+            named.emplace_back(a.name, Value(a));
+        else
+            positional.push_back(Value(a));
     }
     if (c.error) {
         try {
@@ -125,30 +142,40 @@ INSTANTIATE_TEST_SUITE_P(
         BindCase{"all_positional",
                  {{nullptr, 'c'}, {nullptr, 'i', 3}, {nullptr, 'b', 1}, {nullptr, 'f', 2.5}, {nullptr, 's', 0, "abc"}},
                  {"c", "i:3", "b:1", "f:2.5", "s:abc"}},
-        BindCase{"named_out_of_order", {{nullptr, 'c'}, {"s", 's', 0, "z"}, {"x", 'i', -7}},
-                 {"c", "i:-7", "v", "v", "s:z"}},
+        BindCase{
+            "named_out_of_order", {{nullptr, 'c'}, {"s", 's', 0, "z"}, {"x", 'i', -7}}, {"c", "i:-7", "v", "v", "s:z"}},
         BindCase{"int_for_float_stays_int", {{nullptr, 'c'}, {"f", 'i', 4}}, {"c", "v", "v", "i:4", "v"}},
         BindCase{"names_ignore_case", {{nullptr, 'c'}, {"FLAG", 'b', 0}}, {"c", "v", "b:0", "v", "v"}},
-        BindCase{"explicit_undefined_is_absent", {{nullptr, 'c'}, {nullptr, 'v'}, {nullptr, 'b', 1}},
+        BindCase{"explicit_undefined_is_absent",
+                 {{nullptr, 'c'}, {nullptr, 'v'}, {nullptr, 'b', 1}},
                  {"c", "v", "b:1", "v", "v"}},
-        BindCase{"too_many",
-                 {{nullptr, 'c'}, {nullptr, 'i'}, {nullptr, 'b'}, {nullptr, 'f'}, {nullptr, 's', 0, ""}, {nullptr, 'i'}},
-                 {},
-                 "Probe: too many arguments (it takes at most 5)"},
+        BindCase{
+            "too_many",
+            {{nullptr, 'c'}, {nullptr, 'i'}, {nullptr, 'b'}, {nullptr, 'f'}, {nullptr, 's', 0, ""}, {nullptr, 'i'}},
+            {},
+            "Probe: too many arguments (it takes at most 5)"},
         BindCase{"unknown_name", {{nullptr, 'c'}, {"y", 'i'}}, {}, "Probe: unknown argument name \"y\""},
         BindCase{"named_twice", {{nullptr, 'c'}, {"x", 'i'}, {"X", 'i'}}, {}, "Probe: argument \"x\" given twice"},
-        BindCase{"positional_and_named", {{nullptr, 'c'}, {nullptr, 'i'}, {"x", 'i'}}, {},
+        BindCase{"positional_and_named",
+                 {{nullptr, 'c'}, {nullptr, 'i'}, {"x", 'i'}},
+                 {},
                  "Probe: argument \"x\" given twice"},
         BindCase{"required_missing", {{"x", 'i', 1}}, {}, "Probe: argument 1 (a clip) is required"},
-        BindCase{"string_for_int", {{nullptr, 'c'}, {nullptr, 's', 0, "abc"}}, {},
+        BindCase{"string_for_int",
+                 {{nullptr, 'c'}, {nullptr, 's', 0, "abc"}},
+                 {},
                  "Probe: argument \"x\" expects an integer, got a string"},
-        BindCase{"float_for_int", {{nullptr, 'c'}, {nullptr, 'f', 2.5}}, {},
+        BindCase{"float_for_int",
+                 {{nullptr, 'c'}, {nullptr, 'f', 2.5}},
+                 {},
                  "Probe: argument \"x\" expects an integer, got a float"},
-        BindCase{"bool_for_float", {{nullptr, 'c'}, {"f", 'b', 1}}, {},
+        BindCase{"bool_for_float",
+                 {{nullptr, 'c'}, {"f", 'b', 1}},
+                 {},
                  "Probe: argument \"f\" expects a float, got a boolean"},
         BindCase{"int_for_clip", {{nullptr, 'i', 5}}, {}, "Probe: argument 1 expects a clip, got an integer"},
-        BindCase{"undefined_for_clip", {{nullptr, 'v'}}, {},
-                 "Probe: argument 1 expects a clip, got an undefined value"}),
+        BindCase{
+            "undefined_for_clip", {{nullptr, 'v'}}, {}, "Probe: argument 1 expects a clip, got an undefined value"}),
     [](const ::testing::TestParamInfo<BindCase>& info) { return std::string(info.param.label); });
 
 TEST(ServerFunctions, UnknownFunctionIsServerErrorOnCallAndNotFoundOnInvoke) {
@@ -201,12 +228,9 @@ TEST(ServerFunctions, SignatureParsing) {
     EXPECT_TRUE(ParseSignature("").empty());
 
     const std::pair<const char*, const char*> bad[] = {
-        {"c[x", "unclosed '[' at position 1"},
-        {"[]i", "empty parameter name at position 0"},
-        {"[x]", "parameter \"x\" has no type letter"},
-        {"[x]i[X]b", "parameter name \"X\" used twice"},
-        {"cq", "unknown type letter 'q' at position 1"},
-        {"i*", "repeated parameters ('*', '+') are not supported"},
+        {"c[x", "unclosed '[' at position 1"},           {"[]i", "empty parameter name at position 0"},
+        {"[x]", "parameter \"x\" has no type letter"},   {"[x]i[X]b", "parameter name \"X\" used twice"},
+        {"cq", "unknown type letter 'q' at position 1"}, {"i*", "repeated parameters ('*', '+') are not supported"},
     };
     for (const auto& [signature, message] : bad) {
         try {

@@ -56,8 +56,10 @@ TEST_P(FrameLayout, PitchesAndPlanes) {
     EXPECT_GE(first, luma_end);
     EXPECT_GE(second, first + chroma_bytes);
     EXPECT_LE(second + chroma_bytes, size);
-    if (c.pixel_type == VideoInfo::CS_I420) EXPECT_LT(f->offsetU, f->offsetV);
-    else EXPECT_LT(f->offsetV, f->offsetU);
+    if (c.pixel_type == VideoInfo::CS_I420)
+        EXPECT_LT(f->offsetU, f->offsetV);
+    else
+        EXPECT_LT(f->offsetV, f->offsetU);
 }
 
 // Expected pitches worked out by hand; the align-64 rows are what a real host gives for 330
@@ -198,7 +200,8 @@ TEST(ServerFrames, ConcurrentRequestsAndReleasesKeepTheCountsRight) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&env, t] {
             for (int i = 0; i < 300; ++i) {
-                const VideoInfo vi = MakeVideoInfo(i % 2 ? VideoInfo::CS_YV12 : VideoInfo::CS_BGR24, 32 + 16 * (i % 3), 8, 1);
+                const VideoInfo vi =
+                    MakeVideoInfo(i % 2 ? VideoInfo::CS_YV12 : VideoInfo::CS_BGR24, 32 + 16 * (i % 3), 8, 1);
                 PVideoFrame a = env.NewVideoFrame(vi);
                 BYTE* p = a->GetWritePtr();
                 ASSERT_NE(p, nullptr);

@@ -65,15 +65,12 @@ TEST_P(RawLayout, SamplesLandWhereAHostKeepsThem) {
                              static_cast<std::size_t>(row)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, RawLayout,
-                         ::testing::Values(FormatCase{VideoInfo::CS_BGR24, 5, 3, 45},
-                                           FormatCase{VideoInfo::CS_BGR32, 5, 3, 60},
-                                           FormatCase{VideoInfo::CS_YUY2, 6, 3, 36},
-                                           FormatCase{VideoInfo::CS_YV12, 6, 4, 36},
-                                           FormatCase{VideoInfo::CS_I420, 10, 4, 60}),
-                         [](const ::testing::TestParamInfo<FormatCase>& info) {
-                             return std::string(PixelTypeName(info.param.pixel_type));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Server, RawLayout,
+    ::testing::Values(FormatCase{VideoInfo::CS_BGR24, 5, 3, 45}, FormatCase{VideoInfo::CS_BGR32, 5, 3, 60},
+                      FormatCase{VideoInfo::CS_YUY2, 6, 3, 36}, FormatCase{VideoInfo::CS_YV12, 6, 4, 36},
+                      FormatCase{VideoInfo::CS_I420, 10, 4, 60}),
+    [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(PixelTypeName(info.param.pixel_type)); });
 
 TEST(ServerRaw, CopiesRefuseASharedOrMismatchedFrame) {
     Environment env;
@@ -92,8 +89,7 @@ TEST(ServerRaw, CopiesRefuseASharedOrMismatchedFrame) {
         CopyFrameToRaw(*f.get(), MakeVideoInfo(VideoInfo::CS_YV12, 16, 4, 1), out.data());
         FAIL();
     } catch (const ServerError& e) {
-        EXPECT_STREQ(e.what(),
-                     "CopyFrameToRaw: the frame (row size 8, height 4) does not hold a 16x4 YV12 picture");
+        EXPECT_STREQ(e.what(), "CopyFrameToRaw: the frame (row size 8, height 4) does not hold a 16x4 YV12 picture");
     }
     EXPECT_THROW(CopyFrameToRaw(*f.get(), MakeVideoInfo(VideoInfo::CS_YUY2, 4, 4, 1), out.data()), ServerError);
 }
@@ -124,8 +120,8 @@ TEST(ServerRaw, SizeValidation) {
 }
 
 TEST(ServerRaw, PixelTypeNames) {
-    for (const int type : {VideoInfo::CS_BGR24, VideoInfo::CS_BGR32, VideoInfo::CS_YUY2, VideoInfo::CS_YV12,
-                           VideoInfo::CS_I420}) {
+    for (const int type :
+         {VideoInfo::CS_BGR24, VideoInfo::CS_BGR32, VideoInfo::CS_YUY2, VideoInfo::CS_YV12, VideoInfo::CS_I420}) {
         EXPECT_TRUE(IsSupportedPixelType(type));
         EXPECT_EQ(ParsePixelType(PixelTypeName(type)), type);
     }

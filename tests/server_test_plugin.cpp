@@ -20,8 +20,8 @@ public:
         PVideoFrame dst = env->NewVideoFrame(vi);
         for (const int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
             if (plane != PLANAR_Y && !vi.IsPlanar()) break;
-            env->BitBlt(dst->GetWritePtr(plane), dst->GetPitch(plane), src->GetReadPtr(plane),
-                        src->GetPitch(plane), src->GetRowSize(plane), src->GetHeight(plane));
+            env->BitBlt(dst->GetWritePtr(plane), dst->GetPitch(plane), src->GetReadPtr(plane), src->GetPitch(plane),
+                        src->GetRowSize(plane), src->GetHeight(plane));
         }
         return dst;
     }

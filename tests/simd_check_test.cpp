@@ -20,9 +20,7 @@
 namespace dunmorel {
 namespace {
 
-int pick(std::mt19937& rng, int lo, int hi) {
-    return std::uniform_int_distribution<int>(lo, hi)(rng);
-}
+int pick(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
 // A plane in a buffer that ends at its last sample.
 struct Plane {
@@ -30,7 +28,10 @@ struct Plane {
     std::vector<std::uint8_t> bytes;
 
     Plane(std::int32_t rows_, std::int32_t cols_, std::int32_t step_, std::mt19937& rng)
-        : rows(rows_), cols(cols_), step(step_), pitch(cols_ * step_ + pick(rng, 0, 9)),
+        : rows(rows_),
+          cols(cols_),
+          step(step_),
+          pitch(cols_ * step_ + pick(rng, 0, 9)),
           offset(pick(rng, 0, step_ - 1)) {
         bytes.resize(static_cast<std::size_t>(offset) + static_cast<std::size_t>(rows - 1) * pitch +
                      static_cast<std::size_t>(cols - 1) * step + 1);
@@ -57,13 +58,27 @@ void fill(Plane& p, std::mt19937& rng) {
         for (std::int32_t c = 0; c < p.cols; ++c) {
             int v = 0;
             switch (kind) {
-                case 0: v = pick(rng, 0, 255); break;
-                case 1: v = pick(rng, 0, 1) * 255; break;
-                case 2: v = (base + r * slope_r + c * slope_c + pick(rng, -3, 3)) & 0xFF; break;
-                case 3: v = pick(rng, 0, 50) == 0 ? pick(rng, 0, 255) : base; break;
-                case 4: v = (r % 3 == 0 ? falling : rising)[(c + r) % 4]; break;
-                case 5: v = ((c / pick(rng, 1, 3)) % 2) * 255; break;
-                default: v = base; break;
+                case 0:
+                    v = pick(rng, 0, 255);
+                    break;
+                case 1:
+                    v = pick(rng, 0, 1) * 255;
+                    break;
+                case 2:
+                    v = (base + r * slope_r + c * slope_c + pick(rng, -3, 3)) & 0xFF;
+                    break;
+                case 3:
+                    v = pick(rng, 0, 50) == 0 ? pick(rng, 0, 255) : base;
+                    break;
+                case 4:
+                    v = (r % 3 == 0 ? falling : rising)[(c + r) % 4];
+                    break;
+                case 5:
+                    v = ((c / pick(rng, 1, 3)) % 2) * 255;
+                    break;
+                default:
+                    v = base;
+                    break;
             }
             p.at(r, c) = static_cast<std::uint8_t>(v);
         }
@@ -72,13 +87,20 @@ void fill(Plane& p, std::mt19937& rng) {
 
 std::int32_t random_noise(std::mt19937& rng) {
     switch (pick(rng, 0, 6)) {
-        case 0: return 0;
-        case 1: return pick(rng, 1, 10);
-        case 2: return pick(rng, 10, 3000);
-        case 3: return 16257 * 500;
-        case 4: return pick(rng, 0, 16257 * 500);
-        case 5: return 2147483647;
-        default: return pick(rng, 0, 200000);
+        case 0:
+            return 0;
+        case 1:
+            return pick(rng, 1, 10);
+        case 2:
+            return pick(rng, 10, 3000);
+        case 3:
+            return 16257 * 500;
+        case 4:
+            return pick(rng, 0, 16257 * 500);
+        case 5:
+            return 2147483647;
+        default:
+            return pick(rng, 0, 200000);
     }
 }
 
@@ -87,9 +109,9 @@ struct Case {
 };
 
 std::string describe(const Case& c) {
-    return "rows " + std::to_string(c.rows) + " cols " + std::to_string(c.cols) + " ygrid " +
-           std::to_string(c.ygrid) + " xgrid " + std::to_string(c.xgrid) + " step " +
-           std::to_string(c.step) + " noise " + std::to_string(c.noise);
+    return "rows " + std::to_string(c.rows) + " cols " + std::to_string(c.cols) + " ygrid " + std::to_string(c.ygrid) +
+           " xgrid " + std::to_string(c.xgrid) + " step " + std::to_string(c.step) + " noise " +
+           std::to_string(c.noise);
 }
 
 enum class Kernel { interior, borders, plane };
@@ -97,8 +119,7 @@ enum class Kernel { interior, borders, plane };
 // Runs the reference and the path under test on two copies of one random destination and
 // compares every byte of both, then checks that the source was not touched. A whole pass is
 // compared with the reference's interior followed by its borders.
-void compare(const dispatch::Implementation& impl, Kernel which, const Case& c,
-             std::mt19937& rng) {
+void compare(const dispatch::Implementation& impl, Kernel which, const Case& c, std::mt19937& rng) {
     SCOPED_TRACE(describe(c));
     Plane src(c.rows, c.cols, c.step, rng);
     fill(src, rng);
@@ -107,12 +128,10 @@ void compare(const dispatch::Implementation& impl, Kernel which, const Case& c,
     Plane actual = expected;
 
     if (which != Kernel::borders) {
-        reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid,
-                                   c.xgrid, c.step);
+        reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
     }
     if (which != Kernel::interior) {
-        reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid,
-                                  c.xgrid, c.step);
+        reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
     }
     const dispatch::SmoothFn fast = which == Kernel::interior  ? impl.table.smooth_interior
                                     : which == Kernel::borders ? impl.table.smooth_borders
@@ -136,8 +155,7 @@ protected:
         impl_ = dispatch::find(GetParam());
         ASSERT_NE(impl_, nullptr);
         if (!impl_->supported) {
-            GTEST_SKIP() << GetParam() << " needs " << impl_->needs
-                         << ", which this processor lacks";
+            GTEST_SKIP() << GetParam() << " needs " << impl_->needs << ", which this processor lacks";
         }
     }
     const dispatch::Implementation* impl_ = nullptr;
@@ -151,8 +169,11 @@ TEST_P(SimdCheck, EveryGridAndStepOnSmallPlanes) {
             for (std::int32_t step = 1; step <= 4; ++step) {
                 for (int n = 0; n < 2; ++n) {
                     const Case c{ygrid + (n == 0 ? 0 : pick(rng, 1, 12)),
-                                 xgrid + (n == 0 ? pick(rng, 0, 3) : pick(rng, 4, 40)), ygrid,
-                                 xgrid, step, random_noise(rng)};
+                                 xgrid + (n == 0 ? pick(rng, 0, 3) : pick(rng, 4, 40)),
+                                 ygrid,
+                                 xgrid,
+                                 step,
+                                 random_noise(rng)};
                     for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane}) {
                         compare(*impl_, k, c, rng);
                         if (HasFatalFailure()) return;
@@ -172,8 +193,11 @@ TEST_P(SimdCheck, LargePlanesAcrossStripesAndBands) {
         const std::int32_t xgrid = pick(rng, 3, 11);
         const bool wide = n % 2 == 0;
         const Case c{wide ? ygrid + pick(rng, 1, 6) : pick(rng, 120, 300),
-                     wide ? pick(rng, 1000, 2600) : xgrid + pick(rng, 0, 60), ygrid, xgrid,
-                     pick(rng, 1, 4), random_noise(rng)};
+                     wide ? pick(rng, 1000, 2600) : xgrid + pick(rng, 0, 60),
+                     ygrid,
+                     xgrid,
+                     pick(rng, 1, 4),
+                     random_noise(rng)};
         for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane}) {
             compare(*impl_, k, c, rng);
             if (HasFatalFailure()) return;
@@ -190,7 +214,7 @@ TEST_P(SimdCheck, EveryPartialLastVector) {
         for (std::int32_t extra = 0; extra <= 17; ++extra) {
             for (const std::int32_t base : {0, 1024}) {
                 const Case c{grid + pick(rng, 1, 4), grid + base + extra, grid, grid,
-                             pick(rng, 1, 2), pick(rng, 0, 400)};
+                             pick(rng, 1, 2),        pick(rng, 0, 400)};
                 compare(*impl_, Kernel::plane, c, rng);
                 if (HasFatalFailure()) return;
             }
@@ -206,8 +230,7 @@ TEST_P(SimdCheck, NoiseEdges) {
     for (const std::int32_t noise : noises) {
         for (int n = 0; n < 6; ++n) {
             const std::int32_t grid = 3 + 2 * pick(rng, 0, 4);
-            const Case c{grid + pick(rng, 0, 20), grid + pick(rng, 0, 70), grid, grid,
-                         pick(rng, 1, 4), noise};
+            const Case c{grid + pick(rng, 0, 20), grid + pick(rng, 0, 70), grid, grid, pick(rng, 1, 4), noise};
             for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane}) {
                 compare(*impl_, k, c, rng);
                 if (HasFatalFailure()) return;
@@ -247,10 +270,8 @@ TEST_P(SimdCheck, DriftingRowsWithSmallNoise) {
             }
             Plane expected(c.rows, c.cols, c.step, rng);
             Plane actual = expected;
-            reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols,
-                                       c.ygrid, c.xgrid, c.step);
-            impl_->table.smooth_interior(actual.view(), src.view(), c.noise, c.rows, c.cols,
-                                         c.ygrid, c.xgrid, c.step);
+            reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+            impl_->table.smooth_interior(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
             ASSERT_EQ(actual.bytes, expected.bytes);
         }
     }
@@ -266,10 +287,8 @@ TEST_P(SimdCheck, ForcedPathDrivesThePublicKernels) {
     fill(src, rng);
     Plane expected(c.rows, c.cols, c.step, rng);
     Plane actual = expected;
-    reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid,
-                               c.xgrid, c.step);
-    reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid,
-                              c.xgrid, c.step);
+    reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+    reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
     smooth_plane(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
     dispatch::use_best();
     EXPECT_EQ(actual.bytes, expected.bytes);
@@ -348,8 +367,7 @@ TEST(ExactMath, VarianceRoundingMatchesTheIntegerDivision) {
         };
         for (std::int64_t q = -3 * area; q <= 300 * area; ++q) check(q);
         for (int n = 0; n < 2000; ++n) {
-            const std::int64_t centre =
-                static_cast<std::int64_t>(rng() % (std::uint64_t{1} << 40)) / area * area;
+            const std::int64_t centre = static_cast<std::int64_t>(rng() % (std::uint64_t{1} << 40)) / area * area;
             for (std::int64_t d = -area; d <= area; ++d) check(centre + d);
             if (::testing::Test::HasFatalFailure()) return;
         }

@@ -11,9 +11,9 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -69,9 +69,24 @@ ToolRun run_tool(const fs::path& dir, int frames, int threads) {
     run.output = (dir / ("out-" + tag)).string();
     const std::string err_path = (dir / ("err-" + tag)).string();
     const std::string rss_path = (dir / ("rss-" + tag)).string();
-    std::vector<std::string> words = {DUNMOREL_PEAK_RSS_PATH, rss_path, DUNMOREL_CLI_PATH, "-i", "-", "-o", "-",
-                                      "--format", "yv12", "--size", std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                                      "--threads", std::to_string(threads), "-q", "autow=false", "lx=5", "rx=58", "ty=5",
+    std::vector<std::string> words = {DUNMOREL_PEAK_RSS_PATH,
+                                      rss_path,
+                                      DUNMOREL_CLI_PATH,
+                                      "-i",
+                                      "-",
+                                      "-o",
+                                      "-",
+                                      "--format",
+                                      "yv12",
+                                      "--size",
+                                      std::to_string(kWidth) + "x" + std::to_string(kHeight),
+                                      "--threads",
+                                      std::to_string(threads),
+                                      "-q",
+                                      "autow=false",
+                                      "lx=5",
+                                      "rx=58",
+                                      "ty=5",
                                       "by=58"};
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
@@ -161,10 +176,11 @@ TEST(Soak, LongPipedClipKeepsMemoryFlatAndMatchesOneWorker) {
     const ToolRun one = run_tool(dir, kLongClip, 1);
     ASSERT_EQ(one.exit_code, 0) << one.errors;
 
-    std::printf("soak: %dx%d YV12 through a pipe; peak RSS %ld KiB for %d frames, %ld KiB for %d frames "
-                "(one worker: %ld KiB); %.1f s with two workers, %.1f s with one\n",
-                kWidth, kHeight, brief.peak_rss_kib, kShortClip, two.peak_rss_kib, kLongClip, one.peak_rss_kib,
-                two.seconds, one.seconds);
+    std::printf(
+        "soak: %dx%d YV12 through a pipe; peak RSS %ld KiB for %d frames, %ld KiB for %d frames "
+        "(one worker: %ld KiB); %.1f s with two workers, %.1f s with one\n",
+        kWidth, kHeight, brief.peak_rss_kib, kShortClip, two.peak_rss_kib, kLongClip, one.peak_rss_kib, two.seconds,
+        one.seconds);
     RecordProperty("peak_rss_kib_short", static_cast<int>(brief.peak_rss_kib));
     RecordProperty("peak_rss_kib_long", static_cast<int>(two.peak_rss_kib));
 

@@ -43,9 +43,7 @@ struct Case {
 };
 
 const VideoInfo pal = clip_info(720, 576);
-Named window(int lx, int rx, int ty, int by) {
-    return {{kAutow, false}, {kLx, lx}, {kRx, rx}, {kTy, ty}, {kBy, by}};
-}
+Named window(int lx, int rx, int ty, int by) { return {{kAutow, false}, {kLx, lx}, {kRx, rx}, {kTy, ty}, {kBy, by}}; }
 Named with(Named a, const Named& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

@@ -42,8 +42,7 @@ BasicFramePlanes<Sample> planes_of(ClipKind kind, Sample* const base[3], const s
         case ClipKind::yuv420:
         case ClipKind::gray:
             f.plane[0] = view(base[0], stride[0], width, height);
-            for (int p = 1; p < 3; ++p)
-                f.plane[p] = view(base[p], stride[p], chroma_size(width), chroma_size(height));
+            for (int p = 1; p < 3; ++p) f.plane[p] = view(base[p], stride[p], chroma_size(width), chroma_size(height));
             break;
     }
     return f;
@@ -54,8 +53,15 @@ class Request final : public FrameHost {
 public:
     Request(ClipKind kind, const VSVideoInfo& vi, VSNode* node, const VSFrame* propagate, VSFrameContext* ctx,
             VSCore* core, const VSAPI* vsapi, const std::vector<std::uint8_t>& neutral_chroma)
-        : kind_(kind), vi_(vi), node_(node), propagate_(propagate), ctx_(ctx), core_(core), vsapi_(vsapi),
-          neutral_chroma_(neutral_chroma), reference_(nullptr, {vsapi}),
+        : kind_(kind),
+          vi_(vi),
+          node_(node),
+          propagate_(propagate),
+          ctx_(ctx),
+          core_(core),
+          vsapi_(vsapi),
+          neutral_chroma_(neutral_chroma),
+          reference_(nullptr, {vsapi}),
           work_{FrameRef(nullptr, {vsapi}), FrameRef(nullptr, {vsapi})} {}
 
     ConstFramePlanes input_planes(const VSFrame* frame) const {
@@ -111,8 +117,8 @@ public:
     void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
                    std::int32_t row_bytes, std::int32_t rows) override {
         for (std::int32_t r = 0; r < rows; ++r)
-            std::memcpy(dst + static_cast<std::ptrdiff_t>(r) * dst_pitch, src + static_cast<std::ptrdiff_t>(r) * src_pitch,
-                        static_cast<std::size_t>(row_bytes));
+            std::memcpy(dst + static_cast<std::ptrdiff_t>(r) * dst_pitch,
+                        src + static_cast<std::ptrdiff_t>(r) * src_pitch, static_cast<std::size_t>(row_bytes));
     }
 
     const VSFrame* release_result() { return work_[1].release(); }
@@ -133,8 +139,8 @@ private:
 
 }  // namespace
 
-Filter::Filter(VSNode* node, const VSVideoInfo& vi, ClipKind kind, const ClipFormat& clip,
-               const FilterArguments& args, const VSAPI* vsapi)
+Filter::Filter(VSNode* node, const VSVideoInfo& vi, ClipKind kind, const ClipFormat& clip, const FilterArguments& args,
+               const VSAPI* vsapi)
     : node_(node), vi_(vi), kind_(kind), nf_(args.nf), vsapi_(vsapi), engine_(clip, args) {
     if (kind == ClipKind::gray)
         neutral_chroma_.assign(static_cast<std::size_t>(chroma_size(vi.width)) * chroma_size(vi.height), 128);
@@ -142,8 +148,7 @@ Filter::Filter(VSNode* node, const VSVideoInfo& vi, ClipKind kind, const ClipFor
 
 Filter::~Filter() { vsapi_->freeNode(node_); }
 
-const VSFrame* Filter::get_frame(int n, int activation_reason, VSFrameContext* ctx, VSCore* core,
-                                 const VSAPI* vsapi) {
+const VSFrame* Filter::get_frame(int n, int activation_reason, VSFrameContext* ctx, VSCore* core, const VSAPI* vsapi) {
     if (activation_reason == arInitial) {
         vsapi->requestFrameFilter(n, node_, ctx);
         // The first request calibrates on frame nf, which must be asked for now; a request that

@@ -40,28 +40,24 @@ struct Vec {
     }
     static I last(I x) { return _mm256_permutevar8x32_epi32(x, _mm256_set1_epi32(7)); }
     // Lanes of x moved up by one, lane 0 taking the last lane of `before`.
-    static I shift_in(I x, I before) {
-        return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(before, x, 0x21), 12);
-    }
+    static I shift_in(I x, I before) { return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(before, x, 0x21), 12); }
 
     static I bytes(const std::uint8_t* p) {
         return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     }
     // Low byte of each lane.
     static void store_bytes(std::uint8_t* p, I v) {
-        const I pick = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                        0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-        const I packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(v, pick),
-                                                     _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+        const I pick = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 12, -1,
+                                        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        const I packed =
+            _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(v, pick), _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
     }
 
     static D dset1(double x) { return _mm256_set1_pd(x); }
     static D lo(I v) { return _mm256_cvtepi32_pd(_mm256_castsi256_si128(v)); }
     static D hi(I v) { return _mm256_cvtepi32_pd(_mm256_extracti128_si256(v, 1)); }
-    static I trunc2(D lo, D hi) {
-        return _mm256_set_m128i(_mm256_cvttpd_epi32(hi), _mm256_cvttpd_epi32(lo));
-    }
+    static I trunc2(D lo, D hi) { return _mm256_set_m128i(_mm256_cvttpd_epi32(hi), _mm256_cvttpd_epi32(lo)); }
     static D dadd(D a, D b) { return _mm256_add_pd(a, b); }
     static D dmul(D a, D b) { return _mm256_mul_pd(a, b); }
     static D madd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
@@ -71,18 +67,13 @@ struct Vec {
     // Lanes of lo then hi where the value exceeds `than`, as a mask of eight 32-bit lanes.
     static I dgt2(D lo, D hi, D than) {
         const __m256 both = _mm256_shuffle_ps(_mm256_castpd_ps(_mm256_cmp_pd(lo, than, _CMP_GT_OQ)),
-                                              _mm256_castpd_ps(_mm256_cmp_pd(hi, than, _CMP_GT_OQ)),
-                                              0x88);
+                                              _mm256_castpd_ps(_mm256_cmp_pd(hi, than, _CMP_GT_OQ)), 0x88);
         return _mm256_permute4x64_epi64(_mm256_castps_si256(both), 0xD8);
     }
 
     static F fset1(float x) { return _mm256_set1_ps(x); }
-    static F narrow(D lo, D hi) {
-        return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
-    }
-    static bool all_below(F a, F limit) {
-        return _mm256_movemask_ps(_mm256_cmp_ps(a, limit, _CMP_LT_OQ)) == 0xFF;
-    }
+    static F narrow(D lo, D hi) { return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo)); }
+    static bool all_below(F a, F limit) { return _mm256_movemask_ps(_mm256_cmp_ps(a, limit, _CMP_LT_OQ)) == 0xFF; }
     // if_above where a > than, otherwise `otherwise`.
     static I select_above(F a, F than, I if_above, I otherwise) {
         return _mm256_blendv_epi8(otherwise, if_above, _mm256_castps_si256(_mm256_cmp_ps(a, than, _CMP_GT_OQ)));

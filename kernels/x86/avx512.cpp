@@ -75,8 +75,7 @@ struct Vec {
     static D lo(I v) { return _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)); }
     static D hi(I v) { return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1)); }
     static I trunc2(D lo, D hi) {
-        return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(lo)),
-                                  _mm512_cvttpd_epi32(hi), 1);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(lo)), _mm512_cvttpd_epi32(hi), 1);
     }
     static D dadd(D a, D b) { return _mm512_add_pd(a, b); }
     static D dmul(D a, D b) { return _mm512_mul_pd(a, b); }
@@ -95,9 +94,7 @@ struct Vec {
     static F narrow(D lo, D hi) {
         return _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(lo)), _mm512_cvtpd_ps(hi), 1);
     }
-    static bool all_below(F a, F limit) {
-        return _mm512_cmp_ps_mask(a, limit, _CMP_LT_OQ) == 0xFFFF;
-    }
+    static bool all_below(F a, F limit) { return _mm512_cmp_ps_mask(a, limit, _CMP_LT_OQ) == 0xFFFF; }
     // if_above where a > than, otherwise `otherwise`; the comparison stays in a mask register.
     static I select_above(F a, F than, I if_above, I otherwise) {
         return _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(a, than, _CMP_GT_OQ), otherwise, if_above);

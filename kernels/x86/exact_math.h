@@ -40,8 +40,7 @@ constexpr std::uint32_t mean_multiplier(std::int32_t area) {
 }
 
 constexpr std::int32_t mean_by_multiply(std::int32_t dividend, std::uint32_t multiplier) {
-    return static_cast<std::int32_t>((static_cast<std::uint32_t>(dividend) * multiplier) >>
-                                     mean_shift);
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(dividend) * multiplier) >> mean_shift);
 }
 
 // ---- Neighbourhood variance: (Q + A / 2) / A in double precision ----
@@ -68,12 +67,8 @@ inline double variance_bias(std::int32_t area) {
 // and b by 2^-25: below 2^-8.4 in all, while the margin is 1 / (2 * A) >= 1 / 242 > 2^-7.92.
 // For very negative Q (down to -2^31) the float may be inexact, but the error is at most
 // 0.12 and the result stays below 1, hence 0 or less: "take the mean", as it must.
-inline float variance_bias_single(std::int32_t area) {
-    return static_cast<float>(variance_bias(area));
-}
-constexpr std::int32_t single_squares_limit(std::int32_t area) {
-    return 16384 * area - area / 2 - 1;
-}
+inline float variance_bias_single(std::int32_t area) { return static_cast<float>(variance_bias(area)); }
+constexpr std::int32_t single_squares_limit(std::int32_t area) { return 16384 * area - area / 2 - 1; }
 
 // ---- The pull towards the mean: ((c - m) * noise) / v in double precision ----
 //

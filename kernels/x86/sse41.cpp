@@ -62,8 +62,8 @@ struct Vec {
     static D dmax(D a, D b) { return _mm_max_pd(a, b); }
     static D dfloor(D a) { return _mm_floor_pd(a); }
     static I dgt2(D lo, D hi, D than) {
-        return _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(_mm_cmpgt_pd(lo, than)),
-                                               _mm_castpd_ps(_mm_cmpgt_pd(hi, than)), 0x88));
+        return _mm_castps_si128(
+            _mm_shuffle_ps(_mm_castpd_ps(_mm_cmpgt_pd(lo, than)), _mm_castpd_ps(_mm_cmpgt_pd(hi, than)), 0x88));
     }
 
     static F fset1(float x) { return _mm_set1_ps(x); }
@@ -92,8 +92,7 @@ struct Vec {
     }
     // Eight lanes, each already within 0..255, as eight bytes.
     static void store_bytes2(std::uint8_t* p, I a, I b) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p),
-                         _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_setzero_si128()));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_setzero_si128()));
     }
 };
 

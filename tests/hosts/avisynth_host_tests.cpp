@@ -66,11 +66,9 @@ public:
 
 private:
     Core() : handle_(dlopen(kCore.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-        if (!handle_)
-            throw std::runtime_error(std::string("cannot open the AviSynth+ core: ") + dlerror());
+        if (!handle_) throw std::runtime_error(std::string("cannot open the AviSynth+ core: ") + dlerror());
         create_ = reinterpret_cast<Create>(dlsym(handle_, "CreateScriptEnvironment"));
-        if (!create_)
-            throw std::runtime_error("the AviSynth+ core exports no CreateScriptEnvironment");
+        if (!create_) throw std::runtime_error("the AviSynth+ core exports no CreateScriptEnvironment");
     }
 
     void* handle_;
@@ -101,12 +99,11 @@ public:
             BYTE* row = frame->GetWritePtr(p);
             for (int y = 0; y < frame->GetHeight(p); ++y, row += frame->GetPitch(p))
                 for (int x = 0; x < frame->GetRowSize(p); ++x) {
-                    std::uint32_t h =
-                        (x * 73856093u) ^ (y * 19349663u) ^ ((n + 7u * p) * 83492791u);
+                    std::uint32_t h = (x * 73856093u) ^ (y * 19349663u) ^ ((n + 7u * p) * 83492791u);
                     h = (h ^ (h >> 13)) * 0x5bd1e995u;
                     const int noise = static_cast<int>((h >> 24) % 31) - 15;
-                    row[x] = static_cast<BYTE>(p == PLANAR_Y ? 60 + x / 3 + y / 4 + noise
-                                                             : 128 + (x - y) / 8 + noise / 3);
+                    row[x] =
+                        static_cast<BYTE>(p == PLANAR_Y ? 60 + x / 3 + y / 4 + noise : 128 + (x - y) / 8 + noise / 3);
                 }
         }
         return frame;
@@ -126,8 +123,7 @@ private:
 class Host {
 public:
     explicit Host(const std::string& library_path = "") {
-        const fs::path home =
-            fs::temp_directory_path() / ("dunmorel-no-home-" + std::to_string(getpid()));
+        const fs::path home = fs::temp_directory_path() / ("dunmorel-no-home-" + std::to_string(getpid()));
         setenv("HOME", home.c_str(), 1);
         if (library_path.empty())
             unsetenv("LD_LIBRARY_PATH");
@@ -144,16 +140,13 @@ public:
 
     IScriptEnvironment* env() { return env_; }
 
-    PClip Eval(const std::string& script) {
-        return env_->Invoke("Eval", AVSValue(script.c_str())).AsClip();
-    }
+    PClip Eval(const std::string& script) { return env_->Invoke("Eval", AVSValue(script.c_str())).AsClip(); }
 
     // Every frame of the clip in the command's raw layout: each plane's rows, top row first.
     Frames Dump(const PClip& clip) {
         const VideoInfo& vi = clip->GetVideoInfo();
-        const std::vector<int> planes = vi.IsPlanar()
-                                            ? std::vector<int>{PLANAR_Y, PLANAR_U, PLANAR_V}
-                                            : std::vector<int>{DEFAULT_PLANE};
+        const std::vector<int> planes =
+            vi.IsPlanar() ? std::vector<int>{PLANAR_Y, PLANAR_U, PLANAR_V} : std::vector<int>{DEFAULT_PLANE};
         Frames frames;
         for (int n = 0; n < vi.num_frames; ++n) {
             const PVideoFrame f = clip->GetFrame(n, env_);
@@ -163,9 +156,8 @@ public:
                 for (int y = 0; y < height; ++y) {
                     // Packed RGB is stored bottom-up.
                     const int row = vi.IsRGB() ? height - 1 - y : y;
-                    raw.append(
-                        reinterpret_cast<const char*>(f->GetReadPtr(p)) + row * f->GetPitch(p),
-                        static_cast<std::size_t>(f->GetRowSize(p)));
+                    raw.append(reinterpret_cast<const char*>(f->GetReadPtr(p)) + row * f->GetPitch(p),
+                               static_cast<std::size_t>(f->GetRowSize(p)));
                 }
             }
             frames.push_back(std::move(raw));
@@ -195,12 +187,9 @@ struct Source {
 };
 
 const Source kSources[] = {
-    {"yv12", "yv12", 334, 270, "ConvertToYV12()"},
-    {"i420", "i420", 270, 246, nullptr},
-    {"yuy2", "yuy2", 302, 229, "ConvertToYUY2()"},
-    {"rgb24", "rgb24", 301, 227, "ConvertToRGB24()"},
-    {"rgb32", "rgb32", 333, 221, "ConvertToRGB32()"},
-    {"yv24", "", 334, 270, "ConvertToYV24()"},
+    {"yv12", "yv12", 334, 270, "ConvertToYV12()"},    {"i420", "i420", 270, 246, nullptr},
+    {"yuy2", "yuy2", 302, 229, "ConvertToYUY2()"},    {"rgb24", "rgb24", 301, 227, "ConvertToRGB24()"},
+    {"rgb32", "rgb32", 333, 221, "ConvertToRGB32()"}, {"yv24", "", 334, 270, "ConvertToYV24()"},
     {"small", "yv12", 200, 160, "ConvertToYV12()"},
 };
 
@@ -211,8 +200,7 @@ const Source& FindSource(const std::string& name) {
 }
 
 std::string SourceScript(const Source& s) {
-    if (!s.convert)
-        return "TextureSource(" + std::to_string(s.width) + ", " + std::to_string(s.height) + ")";
+    if (!s.convert) return "TextureSource(" + std::to_string(s.width) + ", " + std::to_string(s.height) + ")";
     // Bars with noise that depends on the position and the frame, in every plane.
     return "ColorBars(" + std::to_string(s.width) + ", " + std::to_string(s.height) +
            ", pixel_type=\"YV24\").Trim(0, " + std::to_string(kClipFrames - 1) +
@@ -243,8 +231,8 @@ std::string Join(const Frames& frames) {
 
 // The built command over raw frames, as a child process: dunmorel --format F --size WxH -i IN
 // -o OUT ARGS...
-CommandRun RunCommand(const std::string& command, const Source& s, const Frames& input,
-                      const std::string& args, const Workspace& ws) {
+CommandRun RunCommand(const std::string& command, const Source& s, const Frames& input, const std::string& args,
+                      const Workspace& ws) {
     const std::string in = ws.File("in.raw");
     const std::string out = ws.File("out.raw");
     const std::string err = ws.File("err.txt");
@@ -263,11 +251,9 @@ CommandRun RunCommand(const std::string& command, const Source& s, const Frames&
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, command.c_str(), &actions, nullptr, cargv.data(), environ);
+    const int spawned = posix_spawn(&pid, command.c_str(), &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) throw std::runtime_error("cannot run " + command);
     int status = 0;
@@ -286,16 +272,16 @@ CommandRun RunCommand(const std::string& command, const Source& s, const Frames&
 
 // How a script uses the filter, and how the command's runs make the expected frames.
 enum class Use {
-    once,      // src.Dunmorel(A)
+    once,  // src.Dunmorel(A)
     prefetch,  // src.Dunmorel(A).Prefetch(4), also against serial requests of the same script
-    chained,   // src.Dunmorel(A).Dunmorel(B): the command run on its own output
+    chained,  // src.Dunmorel(A).Dunmorel(B): the command run on its own output
     branches,  // Interleave(src.Dunmorel(A), src.Dunmorel(B)): the two runs' frames alternately
 };
 
 struct Case {
     const char* name;
     const char* source;
-    const char* args;             // A, as NAME=VALUE words
+    const char* args;  // A, as NAME=VALUE words
     const char* fails_with = "";  // the start of the error every side must raise; "" for frames
     Use use = Use::once;
     const char* second_args = "";  // B
@@ -326,21 +312,18 @@ const Case kCases[] = {
     {"report_i420", "i420", "print=true nf=3", "window lx = "},
     {"report_yuy2", "yuy2", "print=true xgrid=3", "window lx = "},
     {"report_rgb24", "rgb24", "print=true", "window lx = "},
-    {"report_rgb32_manual", "rgb32", "print=true autow=false lx=21 rx=131 ty=17 by=97",
-     "window lx = "},
+    {"report_rgb32_manual", "rgb32", "print=true autow=false lx=21 rx=131 ty=17 by=97", "window lx = "},
     // Every argument check, raised when the script calls the filter.
     {"error_xgrid_even", "yv12", "xgrid=4", "Dunmorel:xgrid"},
     {"error_xgrid_large", "rgb24", "xgrid=13", "Dunmorel:xgrid"},
     {"error_ygrid", "yv12", "ygrid=1", "Dunmorel:ygrid"},
-    {"error_format", "yv24", "",
-     "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported"},
+    {"error_format", "yv24", "", "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported"},
     {"error_limit", "yuy2", "limit=21", "Dunmorel: limit"},
     {"error_nf_negative", "yv12", "nf=-1", "Dunmorel:invalid nf"},
     {"error_nf_beyond", "i420", "nf=4", "Dunmorel:invalid nf"},
     {"error_window_missing", "yv12", "autow=false lx=21 rx=131 ty=17", "Dunmorel: lx, rx, ty, by"},
     {"error_lx", "yv12", "autow=false lx=4 rx=131 ty=17 by=97", "Dunmorel: lx"},
-    {"error_rx_near_lx", "rgb32", "autow=false lx=21 rx=60 ty=17 by=97",
-     "Dunmorel:rx must be more"},
+    {"error_rx_near_lx", "rgb32", "autow=false lx=21 rx=60 ty=17 by=97", "Dunmorel:rx must be more"},
     {"error_rx_edge", "yv12", "autow=false lx=21 rx=329 ty=17 by=97", "Dunmorel:rx must not"},
     {"error_ty", "yv12", "autow=false lx=21 rx=131 ty=4 by=97", "Dunmorel: ty"},
     {"error_by_near_ty", "yv12", "autow=false lx=21 rx=131 ty=17 by=56", "Dunmorel:by minus ty"},
@@ -441,16 +424,13 @@ TEST_P(HostVsCommand, SameFramesOrSameError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, HostVsCommand, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             return std::string(info.param.name);
-                         });
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // The installed tree: the host autoloads the plug-in with no LoadPlugin, and the installed
 // command finds the installed plug-in by itself; both must give the same frames.
 TEST(InstalledTree, AutoloadedPluginAndInstalledCommandAgree) {
     const char* prefix = std::getenv("DUNMOREL_INSTALL_PREFIX");
-    if (!prefix || !*prefix)
-        GTEST_SKIP() << "DUNMOREL_INSTALL_PREFIX names no install tree (CI sets it)";
+    if (!prefix || !*prefix) GTEST_SKIP() << "DUNMOREL_INSTALL_PREFIX names no install tree (CI sets it)";
     const fs::path libdir = fs::path(prefix) / DUNMOREL_INSTALL_LIBDIR;
     const fs::path installed = libdir / "avisynth" / "libdunmorel.so";
     ASSERT_TRUE(fs::is_regular_file(installed)) << installed;
@@ -467,12 +447,11 @@ TEST(InstalledTree, AutoloadedPluginAndInstalledCommandAgree) {
     EXPECT_NE(maps.find(fs::canonical(installed).string()), std::string::npos);
     EXPECT_EQ(maps.find(fs::canonical(kPlugin).string()), std::string::npos);
 
-    const CommandRun run = RunCommand(
-        (fs::path(prefix) / DUNMOREL_INSTALL_BINDIR / "dunmorel").string(), s, input, kLater, ws);
+    const CommandRun run =
+        RunCommand((fs::path(prefix) / DUNMOREL_INSTALL_BINDIR / "dunmorel").string(), s, input, kLater, ws);
     ASSERT_EQ(run.status, 0) << run.error;
     ASSERT_EQ(frames.size(), run.frames.size());
-    for (std::size_t n = 0; n < frames.size(); ++n)
-        EXPECT_TRUE(frames[n] == run.frames[n]) << "frame " << n;
+    for (std::size_t n = 0; n < frames.size(); ++n) EXPECT_TRUE(frames[n] == run.frames[n]) << "frame " << n;
     ++g_scripts_compared;
     g_frames_compared += static_cast<int>(frames.size());
 }
@@ -483,8 +462,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     if (g_scripts_compared > 0)
-        std::printf(
-            "host tests: %d scripts compared with the command, %d filtered frames byte for byte\n",
-            g_scripts_compared, g_frames_compared);
+        std::printf("host tests: %d scripts compared with the command, %d filtered frames byte for byte\n",
+                    g_scripts_compared, g_frames_compared);
     return status;
 }

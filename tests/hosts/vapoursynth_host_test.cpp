@@ -55,8 +55,10 @@ VSNode* call(VSPlugin* plugin, const char* name, VSMap* args, std::string* error
     VSMap* out = api->invoke(plugin, name, args);
     VSNode* node = nullptr;
     if (const char* e = api->mapGetError(out)) {
-        if (error) *error = e;
-        else ADD_FAILURE() << name << ": " << e;
+        if (error)
+            *error = e;
+        else
+            ADD_FAILURE() << name << ": " << e;
     } else {
         node = api->mapGetNode(out, "clip", 0, nullptr);
     }
@@ -75,20 +77,28 @@ struct Picture {
 
 const char* name_of(Kind k) {
     switch (k) {
-        case Kind::yuv420: return "YUV420P8";
-        case Kind::yuv422: return "YUV422P8";
-        case Kind::rgb: return "RGB24";
-        case Kind::gray: return "GRAY8";
+        case Kind::yuv420:
+            return "YUV420P8";
+        case Kind::yuv422:
+            return "YUV422P8";
+        case Kind::rgb:
+            return "RGB24";
+        case Kind::gray:
+            return "GRAY8";
     }
     return "?";
 }
 
 uint32_t preset_of(Kind k) {
     switch (k) {
-        case Kind::yuv420: return pfYUV420P8;
-        case Kind::yuv422: return pfYUV422P8;
-        case Kind::rgb: return pfRGB24;
-        case Kind::gray: return pfGray8;
+        case Kind::yuv420:
+            return pfYUV420P8;
+        case Kind::yuv422:
+            return pfYUV422P8;
+        case Kind::rgb:
+            return pfRGB24;
+        case Kind::gray:
+            return pfGray8;
     }
     return pfNone;
 }
@@ -176,8 +186,8 @@ VSNode* textured_source(const Core& core, const Picture& p) {
     source->vi.numFrames = p.frames;
     source->vi.fpsNum = 25;
     source->vi.fpsDen = 1;
-    VSNode* noise = api->createVideoFilter2("NoiseSource", &source->vi, noise_get_frame, noise_free,
-                                            fmParallel, nullptr, 0, source, core.get());
+    VSNode* noise = api->createVideoFilter2("NoiseSource", &source->vi, noise_get_frame, noise_free, fmParallel,
+                                            nullptr, 0, source, core.get());
     VSMap* a = api->createMap();
     api->mapConsumeNode(a, "clips", mosaic, maAppend);
     api->mapConsumeNode(a, "clips", noise, maAppend);
@@ -218,20 +228,24 @@ std::vector<std::uint8_t> to_raw(const VSFrame* f, const Picture& p) {
 
 int avisynth_type(Kind k) {
     switch (k) {
-        case Kind::yuv422: return VideoInfo::CS_YUY2;
-        case Kind::rgb: return VideoInfo::CS_BGR24;
-        default: return VideoInfo::CS_YV12;
+        case Kind::yuv422:
+            return VideoInfo::CS_YUY2;
+        case Kind::rgb:
+            return VideoInfo::CS_BGR24;
+        default:
+            return VideoInfo::CS_YV12;
     }
 }
 
 struct Answer {
     std::vector<std::vector<std::uint8_t>> frames;  // raw layout, in request order
-    std::string error;                               // creation or first frame error
+    std::string error;  // creation or first frame error
 };
 
 // The AviSynth plug-in through the stand-in server, on the raw pictures, frames requested in
 // `order`.
-Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Args& args, const std::vector<int>& order) {
+Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Args& args,
+               const std::vector<int>& order) {
     Answer answer;
     dunmorel::server::Environment env;
     env.LoadPlugin(DUNMOREL_AVS_PLUGIN);
@@ -239,8 +253,10 @@ Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Arg
     PClip source(new dunmorel::server::MemoryClip(env, vi, raw));
     std::vector<std::pair<std::string, AVSValue>> named;
     for (const auto& [name, value] : args) {
-        if (name == "print" || name == "autow") named.emplace_back(name, AVSValue(value != 0));
-        else named.emplace_back(name, AVSValue(value));
+        if (name == "print" || name == "autow")
+            named.emplace_back(name, AVSValue(value != 0));
+        else
+            named.emplace_back(name, AVSValue(value));
     }
     try {
         PClip filter = env.Call("Dunmorel", {AVSValue(source)}, named).AsClip();
@@ -309,7 +325,9 @@ struct ArgumentSet {
 
 const ArgumentSet kArgumentSets[] = {
     {"defaults", {}, {0, 1, 2}},
-    {"manual_window", {{"autow", 0}, {"lx", 24}, {"rx", 120}, {"ty", 16}, {"by", 90}, {"xgrid", 3}, {"ygrid", 7}}, {1, 0, 3}},
+    {"manual_window",
+     {{"autow", 0}, {"lx", 24}, {"rx", 120}, {"ty", 16}, {"by", 90}, {"xgrid", 3}, {"ygrid", 7}},
+     {1, 0, 3}},
     {"nf2_strengths", {{"nf", 2}, {"ry", 3}, {"gu", 0}, {"limit", 5}, {"xgrid", 7}}, {0, 3, 2}},
 };
 
@@ -332,7 +350,8 @@ TEST_P(CrossHost, SameBytesAsTheAviSynthPlugin) {
     ASSERT_EQ(vs.frames.size(), set.order.size());
     int changed = 0;
     for (std::size_t i = 0; i < set.order.size(); ++i) {
-        EXPECT_TRUE(vs.frames[i] == avs.frames[i]) << name_of(picture.kind) << " " << set.name << " frame " << set.order[i];
+        EXPECT_TRUE(vs.frames[i] == avs.frames[i])
+            << name_of(picture.kind) << " " << set.name << " frame " << set.order[i];
         const std::size_t frame_bytes = raw.size() / picture.frames;
         changed += !std::equal(vs.frames[i].begin(), vs.frames[i].end(), raw.begin() + set.order[i] * frame_bytes);
     }
@@ -342,14 +361,20 @@ TEST_P(CrossHost, SameBytesAsTheAviSynthPlugin) {
     std::printf("[cross-host] %-9s %-14s %zu frames identical\n", name_of(picture.kind), set.name, vs.frames.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CrossHost, ::testing::Combine(::testing::ValuesIn(kPictures), ::testing::ValuesIn(kArgumentSets)),
+INSTANTIATE_TEST_SUITE_P(Table, CrossHost,
+                         ::testing::Combine(::testing::ValuesIn(kPictures), ::testing::ValuesIn(kArgumentSets)),
                          [](const auto& info) {
-                             return std::string(name_of(std::get<0>(info.param).kind)) + "_" + std::get<1>(info.param).name;
+                             return std::string(name_of(std::get<0>(info.param).kind)) + "_" +
+                                    std::get<1>(info.param).name;
                          });
 
 // Every argument check fails with the AviSynth plug-in's text, and print=1 gives its report.
 const Args kRefusedArguments[] = {
-    {{"xgrid", 4}}, {{"ygrid", 2}}, {{"limit", 21}}, {{"nf", 4}}, {{"nf", -1}},
+    {{"xgrid", 4}},
+    {{"ygrid", 2}},
+    {{"limit", 21}},
+    {{"nf", 4}},
+    {{"nf", -1}},
     {{"autow", 0}, {"lx", 20}},
     {{"autow", 0}, {"lx", 2}, {"rx", 100}, {"ty", 20}, {"by", 100}},
     {{"autow", 0}, {"lx", 20}, {"rx", 40}, {"ty", 20}, {"by", 100}},
@@ -357,9 +382,14 @@ const Args kRefusedArguments[] = {
     {{"autow", 0}, {"lx", 20}, {"rx", 100}, {"ty", 2}, {"by", 100}},
     {{"autow", 0}, {"lx", 20}, {"rx", 100}, {"ty", 20}, {"by", 30}},
     {{"autow", 0}, {"lx", 20}, {"rx", 100}, {"ty", 20}, {"by", 198}},
-    {{"minw", 100}}, {{"minw", 600}}, {{"ry", 501}}, {{"gu", -1}}, {{"bv", 600}},
+    {{"minw", 100}},
+    {{"minw", 600}},
+    {{"ry", 501}},
+    {{"gu", -1}},
+    {{"bv", 600}},
     {{"ry", 0}, {"gu", 0}, {"bv", 0}},
-    {{"print", 1}}, {{"print", 1}, {"nf", 3}, {"xgrid", 9}},
+    {{"print", 1}},
+    {{"print", 1}, {"nf", 3}, {"xgrid", 9}},
     {{"print", 1}, {"autow", 0}, {"lx", 24}, {"rx", 120}, {"ty", 16}, {"by", 90}},
 };
 
@@ -429,14 +459,19 @@ TEST(Parallel, AsyncRequestsEqualSerialOnes) {
         Picture picture;
     } done{{}, {}, std::vector<std::vector<std::uint8_t>>(picture.frames), picture.frames, picture};
     for (int n = 0; n < picture.frames; ++n)
-        api->getFrameAsync(n, filtered, [](void* data, const VSFrame* f, int n, VSNode*, const char* error) {
-            auto* d = static_cast<Done*>(data);
-            std::lock_guard<std::mutex> lock(d->m);
-            if (f) d->frames[n] = to_raw(f, d->picture);
-            else ADD_FAILURE() << error;
-            api->freeFrame(f);
-            if (--d->left == 0) d->cv.notify_one();
-        }, &done);
+        api->getFrameAsync(
+            n, filtered,
+            [](void* data, const VSFrame* f, int n, VSNode*, const char* error) {
+                auto* d = static_cast<Done*>(data);
+                std::lock_guard<std::mutex> lock(d->m);
+                if (f)
+                    d->frames[n] = to_raw(f, d->picture);
+                else
+                    ADD_FAILURE() << error;
+                api->freeFrame(f);
+                if (--d->left == 0) d->cv.notify_one();
+            },
+            &done);
     {
         std::unique_lock<std::mutex> lock(done.m);
         done.cv.wait(lock, [&] { return done.left == 0; });
