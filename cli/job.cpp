@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "cli/input.h"
@@ -35,45 +37,40 @@ constexpr const char* kPluginFile = "libdunmorel.so";
 // same text keeps the outcome independent of whether the input was a file or a pipe.
 constexpr const char* kNfBeyondClip = "Dunmorel:invalid nf being either -ve or beyond clip";
 
-// Where a raw frame's bytes lie in a frame of the server: runs of bytes that are contiguous in
-// both, rows merged where the frame's rows follow each other as the raw layout's do. Packed RGB
-// is stored bottom-up, so its runs are single rows.
+// Where a raw frame's bytes lie in a frame of the server, when they do as a few contiguous runs:
+// one a plane, rows merged, where the frame's rows follow each other as the raw layout's do.
+// Padded rows and bottom-up RGB give none; such frames go through one buffer and one copy.
 struct RawRun {
     std::size_t raw_offset;
     int plane;
-    std::size_t frame_offset;  // from the plane's first byte
     std::size_t size;
 };
+struct DirectRuns {
+    std::array<RawRun, 3> run;
+    int count = 0;
+};
 
-std::vector<RawRun> RawRuns(const VideoFrame& f, const VideoInfo& vi) {
-    std::vector<RawRun> runs;
+std::optional<DirectRuns> DirectRunsOf(const VideoFrame& f, const VideoInfo& vi) {
+    DirectRuns runs;
     std::size_t raw = 0;
-    auto add_plane = [&](int plane, int row_bytes, int rows, int pitch, bool bottom_up) {
-        const std::size_t row = static_cast<std::size_t>(row_bytes);
-        if (pitch == row_bytes && !bottom_up) {
-            runs.push_back({raw, plane, 0, row * static_cast<std::size_t>(rows)});
-        } else {
-            for (int r = 0; r < rows; ++r) {
-                const int memory_row = bottom_up ? rows - 1 - r : r;
-                runs.push_back({raw + row * static_cast<std::size_t>(r), plane,
-                                static_cast<std::size_t>(memory_row) * static_cast<std::size_t>(pitch), row});
-            }
-        }
-        raw += row * static_cast<std::size_t>(rows);
+    bool contiguous = true;
+    auto add_plane = [&](int plane, int row_bytes, int rows, int pitch) {
+        const std::size_t size = static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(rows);
+        contiguous = contiguous && (pitch == row_bytes || rows == 1);
+        runs.run[static_cast<std::size_t>(runs.count++)] = {raw, plane, size};
+        raw += size;
     };
     if (vi.IsPlanar()) {
-        add_plane(PLANAR_Y, vi.width, vi.height, f.GetPitch(PLANAR_Y), false);
-        add_plane(PLANAR_U, vi.width / 2, vi.height / 2, f.GetPitch(PLANAR_U), false);
-        add_plane(PLANAR_V, vi.width / 2, vi.height / 2, f.GetPitch(PLANAR_V), false);
+        add_plane(PLANAR_Y, vi.width, vi.height, f.GetPitch(PLANAR_Y));
+        add_plane(PLANAR_U, vi.width / 2, vi.height / 2, f.GetPitch(PLANAR_U));
+        add_plane(PLANAR_V, vi.width / 2, vi.height / 2, f.GetPitch(PLANAR_V));
     } else {
-        add_plane(PLANAR_Y, vi.width * server::BytesPerPixel(vi.pixel_type), vi.height, f.GetPitch(), vi.IsRGB());
+        if (vi.IsRGB() && vi.height > 1) return std::nullopt;
+        add_plane(PLANAR_Y, vi.width * server::BytesPerPixel(vi.pixel_type), vi.height, f.GetPitch());
     }
+    if (!contiguous) return std::nullopt;
     return runs;
 }
-
-// Up to this many runs a frame is read and written in place, one call a run; beyond it (frames
-// whose rows are padded or stored bottom-up) through one buffer and one copy.
-constexpr std::size_t kDirectRuns = 3;
 
 // The input as the filter's child clip: each request reads the frame from the input into a
 // fresh frame from the environment.
@@ -85,11 +82,12 @@ public:
         const InputFormat& format = source_.format();
         PVideoFrame frame = env->NewVideoFrame(vi_);
         if (format.repack == Repack::none) {
-            const std::vector<RawRun> runs = RawRuns(*frame, vi_);
-            if (runs.size() <= kDirectRuns) {
+            if (const std::optional<DirectRuns> runs = DirectRunsOf(*frame, vi_)) {
                 Guarded(env, n, [&] {
-                    for (const RawRun& r : runs)
-                        source_.ReadBytes(n, r.raw_offset, r.size, frame->GetWritePtr(r.plane) + r.frame_offset);
+                    for (int i = 0; i < runs->count; ++i) {
+                        const RawRun& r = runs->run[static_cast<std::size_t>(i)];
+                        source_.ReadBytes(n, r.raw_offset, r.size, frame->GetWritePtr(r.plane));
+                    }
                 });
                 return frame;
             }
@@ -165,7 +163,7 @@ public:
         Result r;
         try {
             const PVideoFrame frame = filter_->GetFrame(n, &env_);
-            if (repack_ == Repack::none && RawRuns(*frame, vi_).size() <= kDirectRuns) {
+            if (repack_ == Repack::none && DirectRunsOf(*frame, vi_)) {
                 r.frame = frame;
                 return r;
             }
@@ -470,8 +468,11 @@ int RunJob(const Options& options, const std::string& plugin_path) {
                 // header is a bare FRAME, which all readers accept.
                 if (format.y4m) output->Write("FRAME\n", 6);
                 if (r.frame) {
-                    for (const RawRun& run : RawRuns(*r.frame, vi))
-                        output->Write(r.frame->GetReadPtr(run.plane) + run.frame_offset, run.size);
+                    const DirectRuns runs = *DirectRunsOf(*r.frame, vi);
+                    for (int i = 0; i < runs.count; ++i) {
+                        const RawRun& run = runs.run[static_cast<std::size_t>(i)];
+                        output->Write(r.frame->GetReadPtr(run.plane), run.size);
+                    }
                 } else {
                     output->Write(r.raw.data(), r.raw.size());
                     pipeline.Recycle(std::move(r.raw));

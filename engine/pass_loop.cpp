@@ -111,7 +111,10 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) co
     auto target = [&](int p, std::int32_t k) -> int { return (passes[p] - 1 - k) % 2 == 0 ? 1 : 0; };
 
     WorkPool& pool = WorkPool::shared();
-    std::vector<PassPiece> pieces;
+    // Kept per thread so that a frame allocates nothing here once the first has run; the pool's
+    // threads reach the caller's list through this reference, not their own thread's.
+    thread_local std::vector<PassPiece> kept;
+    std::vector<PassPiece>& pieces = kept;
     for (std::int32_t k = 0; k < most; ++k) {
         // Split only when a pool thread is free to help; otherwise the whole-pass kernel, which
         // shares work between the interior and the strips, is the faster one.
