@@ -65,20 +65,9 @@ public:
           work_{FrameRef(nullptr, {vsapi}), FrameRef(nullptr, {vsapi})} {}
 
     ConstFramePlanes input_planes(const VSFrame* frame) const {
-        const std::uint8_t* base[3];
-        std::ptrdiff_t stride[3];
-        if (kind_ == ClipKind::gray) {
-            base[0] = vsapi_->getReadPtr(frame, 0);
-            stride[0] = vsapi_->getStride(frame, 0);
-            base[1] = base[2] = neutral_chroma_.data();
-            stride[1] = stride[2] = chroma_size(vi_.width);
-        } else {
-            for (int p = 0; p < 3; ++p) {
-                base[p] = vsapi_->getReadPtr(frame, p);
-                stride[p] = vsapi_->getStride(frame, p);
-            }
-        }
-        return planes_of(kind_, base, stride, vi_.width, vi_.height);
+        const std::uint8_t* neutral = neutral_chroma_.data();
+        return planes_from<const std::uint8_t>(
+            frame, [&](int p) { return vsapi_->getReadPtr(frame, p); }, neutral, neutral);
     }
 
     ConstFramePlanes reference_frame(std::int32_t nf) override {
@@ -93,25 +82,18 @@ public:
         VSFrame* frame = vsapi_->newVideoFrame(&vi_.format, vi_.width, vi_.height, propagate_, core_);
         work_[index].reset(frame);
         if (!frame) throw std::bad_alloc();
-        std::uint8_t* base[3];
-        std::ptrdiff_t stride[3];
+        std::uint8_t* chroma_u = nullptr;
+        std::uint8_t* chroma_v = nullptr;
         if (kind_ == ClipKind::gray) {
             // The chroma of the grey picture is smoothed into buffers that nobody reads.
             std::vector<std::uint8_t>& scratch = chroma_scratch_[index];
             const std::size_t plane = static_cast<std::size_t>(chroma_size(vi_.width)) * chroma_size(vi_.height);
             scratch.resize(2 * plane);
-            base[0] = vsapi_->getWritePtr(frame, 0);
-            stride[0] = vsapi_->getStride(frame, 0);
-            base[1] = scratch.data();
-            base[2] = scratch.data() + plane;
-            stride[1] = stride[2] = chroma_size(vi_.width);
-        } else {
-            for (int p = 0; p < 3; ++p) {
-                base[p] = vsapi_->getWritePtr(frame, p);
-                stride[p] = vsapi_->getStride(frame, p);
-            }
+            chroma_u = scratch.data();
+            chroma_v = scratch.data() + plane;
         }
-        return planes_of(kind_, base, stride, vi_.width, vi_.height);
+        return planes_from<std::uint8_t>(
+            frame, [&](int p) { return vsapi_->getWritePtr(frame, p); }, chroma_u, chroma_v);
     }
 
     void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
@@ -124,6 +106,26 @@ public:
     const VSFrame* release_result() { return work_[1].release(); }
 
 private:
+    // The engine's planes of a host frame whose plane p starts at plane_base(p); a grey frame has
+    // one plane of its own and takes its chroma from chroma_u and chroma_v.
+    template <typename Sample, typename PlaneBase>
+    BasicFramePlanes<Sample> planes_from(const VSFrame* frame, PlaneBase plane_base, Sample* chroma_u,
+                                         Sample* chroma_v) const {
+        Sample* base[3];
+        std::ptrdiff_t stride[3];
+        const int own = kind_ == ClipKind::gray ? 1 : 3;
+        for (int p = 0; p < own; ++p) {
+            base[p] = plane_base(p);
+            stride[p] = vsapi_->getStride(frame, p);
+        }
+        if (kind_ == ClipKind::gray) {
+            base[1] = chroma_u;
+            base[2] = chroma_v;
+            stride[1] = stride[2] = chroma_size(vi_.width);
+        }
+        return planes_of(kind_, base, stride, vi_.width, vi_.height);
+    }
+
     ClipKind kind_;
     const VSVideoInfo& vi_;
     VSNode* node_;

@@ -12,14 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$SECONDS
 
-line=$(bash tests/hosts/build_hosts.sh avisynth | tail -n1)
-case "$line" in
-  avisynth=skipped*)
-    echo "AviSynth+ host tests SKIPPED: ${line#avisynth=skipped: }"
-    exit 0 ;;
-esac
-core=${line#avisynth=}
-echo "AviSynth+ core: $core (ready after $((SECONDS - started)) s)"
+source tests/hosts/stage_common.sh
+host_core avisynth "AviSynth+"
 
 DUNMOREL_AVISYNTH_DIR=$core cmake --preset hosts >/dev/null
 cmake --build --preset hosts

@@ -11,14 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$SECONDS
 
-line=$(bash tests/hosts/build_hosts.sh vapoursynth | tail -n1)
-case "$line" in
-  vapoursynth=skipped*)
-    echo "VapourSynth host tests SKIPPED: ${line#vapoursynth=skipped: }"
-    exit 0 ;;
-esac
-core=${line#vapoursynth=}
-echo "VapourSynth core: $core (ready after $((SECONDS - started)) s)"
+source tests/hosts/stage_common.sh
+host_core vapoursynth "VapourSynth"
 
 DUNMOREL_VAPOURSYNTH_DIR=$core cmake --preset hosts >/dev/null
 # Everything the install rules name, and the test program.
