@@ -24,62 +24,39 @@ void copy_samples(const PlaneView& dst, const ConstPlaneView& src, std::int32_t 
         for (std::int32_t c = 0; c < width; ++c) dst.at(r, c) = src.at(r, c);
 }
 
-template <typename Sample>
-BasicPlaneView<Sample> rows_of(const BasicPlaneView<Sample>& v, std::int32_t first, std::int32_t count) {
-    return {v.base + static_cast<std::ptrdiff_t>(first) * v.pitch, v.pitch, v.step, v.width, count};
-}
-
-// One piece of a pass: the whole pass, its border strips, or a band of interior rows. The
-// interior kernel starts its running sums afresh on every row, so a band gives the same bytes as
-// the whole; the strips and the interior write disjoint samples and read only the source.
+// One piece of a pass: the whole pass, or a range of its rows. Every piece reads only the
+// pass's source and writes only its own rows, so the pieces of a pass may run at once and give
+// the bytes of the whole.
 struct PassPiece {
-    enum class What { whole, borders, interior } what;
     PlaneView dst;
     ConstPlaneView src;
     std::int32_t noise;
-    std::int32_t first_row = 0;  // interior bands: output rows [first_row, first_row + rows)
-    std::int32_t rows = 0;
+    std::int32_t first_row = 0;
+    std::int32_t end_row = 0;  // 0 for the whole pass
 };
 
 void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
     const std::int32_t step = p.src.step;
-    switch (p.what) {
-        case PassPiece::What::whole:
-            smooth_plane(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step);
-            break;
-        case PassPiece::What::borders:
-            smooth_borders(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step);
-            break;
-        case PassPiece::What::interior: {
-            // Output row i of the interior is centred on source row i + ygrid / 2 and reads source
-            // rows i .. i + ygrid - 1, so a band of output rows is the interior of the source rows
-            // it reads plus the one row below them that the interior never smooths.
-            const std::int32_t view_rows = p.rows + ygrid;
-            smooth_interior(rows_of(p.dst, p.first_row, view_rows), rows_of(p.src, p.first_row, view_rows), p.noise,
-                            view_rows, p.src.width, ygrid, xgrid, step);
-            break;
-        }
-    }
+    if (p.end_row == 0)
+        smooth_plane(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step);
+    else
+        smooth_rows(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step, p.first_row, p.end_row);
 }
 
-// Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded.
-void split_pass(std::vector<PassPiece>& pieces, const PassPiece& whole, std::int32_t ygrid, int cores) {
-    const std::int32_t interior_rows = whole.src.height - ygrid;
-    constexpr std::int32_t kMinBand = 16;
-    if (cores < 2 || interior_rows < 2 * kMinBand) {
+// Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded,
+// and each band restarts its running sums only once, so bands stay tall.
+void split_pass(std::vector<PassPiece>& pieces, const PassPiece& whole, int cores) {
+    const std::int32_t rows = whole.src.height;
+    constexpr std::int32_t kMinBand = 32;
+    if (cores < 2 || rows < 2 * kMinBand) {
         pieces.push_back(whole);
         return;
     }
-    const std::int32_t bands = std::min<std::int32_t>(4 * cores, interior_rows / kMinBand);
-    PassPiece borders = whole;
-    borders.what = PassPiece::What::borders;
-    pieces.push_back(borders);
+    const std::int32_t bands = std::min<std::int32_t>(4 * cores, rows / kMinBand);
     for (std::int32_t b = 0; b < bands; ++b) {
         PassPiece band = whole;
-        band.what = PassPiece::What::interior;
-        band.first_row = static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * b / bands);
-        band.rows =
-            static_cast<std::int32_t>(static_cast<std::int64_t>(interior_rows) * (b + 1) / bands) - band.first_row;
+        band.first_row = static_cast<std::int32_t>(static_cast<std::int64_t>(rows) * b / bands);
+        band.end_row = static_cast<std::int32_t>(static_cast<std::int64_t>(rows) * (b + 1) / bands);
         pieces.push_back(band);
     }
 }
@@ -123,8 +100,7 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) co
         for (int p = 0; p < 3; ++p) {
             if (k >= passes[p]) continue;
             const ConstPlaneView src = k == 0 ? input.plane[p] : ConstPlaneView(work[target(p, k - 1)].plane[p]);
-            const PassPiece whole{PassPiece::What::whole, work[target(p, k)].plane[p], src, variance_table[k][p]};
-            split_pass(pieces, whole, ygrid, cores);
+            split_pass(pieces, {work[target(p, k)].plane[p], src, variance_table[k][p]}, cores);
         }
         pool.run(pieces.size(), [&](std::size_t i) { run_piece(pieces[i], ygrid, xgrid); });
     }

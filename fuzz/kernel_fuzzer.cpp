@@ -7,6 +7,7 @@
 // that a read past it is caught by AddressSanitizer.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -143,8 +144,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Plane whole = interior;
     dunmorel::reference::smooth_borders(whole.view(), source, noise, rows, cols, ygrid, xgrid, step);
 
+    // A range of the pass's rows, reaching past either edge now and then: those rows of the whole
+    // pass, the rest as it was.
+    const int range_first = in.ConsumeIntegralInRange(-2, rows - 1);
+    const int range_end = in.ConsumeIntegralInRange(range_first + 1, rows + 2);
+    Plane some_rows = dst_start;
+    for (int r = std::max(range_first, 0); r < std::min(range_end, rows); ++r)
+        for (int c = 0; c < cols; ++c) some_rows.at(r, c) = whole.at(r, c);
+
     for (const dunmorel::dispatch::Implementation& impl : dunmorel::dispatch::implementations()) {
-        if (!impl.supported || std::string(impl.name) == "reference") continue;
+        if (!impl.supported) continue;
+        Plane ranged = dst_start;
+        impl.table.smooth_rows(ranged.view(), source, noise, rows, cols, ygrid, xgrid, step, range_first, range_end);
+        if (ranged.bytes != some_rows.bytes)
+            fail(describe("smooth_rows", impl.name, src, ygrid, xgrid, noise) + " (rows " +
+                 std::to_string(range_first) + " to " + std::to_string(range_end) + ")");
+        if (std::string(impl.name) == "reference") continue;
         if (impl.table.window_variance(source, rect) != variance)
             fail(describe("window_variance", impl.name, src, ygrid, xgrid, noise) + " (window " +
                  std::to_string(rect.first_col) + "," + std::to_string(rect.first_row) + " to " +

@@ -36,27 +36,27 @@ void reference_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
 // vector version would save a few milliseconds per clip at most.
 std::vector<Implementation> build_list() {
     std::vector<Implementation> list;
-    list.push_back(
-        {"reference",
-         "nothing",
-         true,
-         {reference::window_variance, reference::smooth_interior, reference::smooth_borders, reference_plane}});
+    list.push_back({"reference",
+                    "nothing",
+                    true,
+                    {reference::window_variance, reference::smooth_interior, reference::smooth_borders, reference_plane,
+                     reference::smooth_rows}});
 #if DUNMOREL_X86_SIMD
     list.push_back({"sse41",
                     "sse4.1",
                     cpu_has("sse4.1"),
                     {reference::window_variance, x86::sse41::smooth_interior, x86::sse41::smooth_borders,
-                     x86::sse41::smooth_plane}});
-    list.push_back(
-        {"avx2",
-         "avx2+fma",
-         cpu_has("avx2+fma"),
-         {reference::window_variance, x86::avx2::smooth_interior, x86::avx2::smooth_borders, x86::avx2::smooth_plane}});
+                     x86::sse41::smooth_plane, x86::sse41::smooth_rows}});
+    list.push_back({"avx2",
+                    "avx2+fma",
+                    cpu_has("avx2+fma"),
+                    {reference::window_variance, x86::avx2::smooth_interior, x86::avx2::smooth_borders,
+                     x86::avx2::smooth_plane, x86::avx2::smooth_rows}});
     list.push_back({"avx512",
                     "avx512f+bw+dq+vl",
                     cpu_has("avx512f+bw+dq+vl"),
                     {reference::window_variance, x86::avx512::smooth_interior, x86::avx512::smooth_borders,
-                     x86::avx512::smooth_plane}});
+                     x86::avx512::smooth_plane, x86::avx512::smooth_rows}});
 #endif
     return list;
 }

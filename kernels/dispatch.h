@@ -17,12 +17,18 @@ using WindowVarianceFn = std::int32_t (*)(ConstPlaneView view, WindowRect rect);
 using SmoothFn = void (*)(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
                           std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
+using SmoothRowsFn = void (*)(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
+                              std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step,
+                              std::int32_t first_row, std::int32_t end_row);
+
 struct KernelTable {
     WindowVarianceFn window_variance;
     SmoothFn smooth_interior;
     SmoothFn smooth_borders;
     // smooth_interior then smooth_borders, possibly sharing work between the two.
     SmoothFn smooth_plane;
+    // Some rows of smooth_plane's result.
+    SmoothRowsFn smooth_rows;
 };
 
 struct Implementation {

@@ -5,7 +5,7 @@
 
 namespace dunmorel {
 
-// The three hot kernels go through the implementation chosen at run time for this processor;
+// The hot kernels go through the implementation chosen at run time for this processor;
 // everything else in this file calls these entry points, never an implementation directly.
 
 std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
@@ -25,6 +25,12 @@ void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::
 void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
                   std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
     dispatch::active().table.smooth_plane(dst, src, noise, rows, cols, ygrid, xgrid, step);
+}
+
+void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
+                 std::int32_t end_row) {
+    dispatch::active().table.smooth_rows(dst, src, noise, rows, cols, ygrid, xgrid, step, first_row, end_row);
 }
 
 void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,

@@ -67,6 +67,13 @@ void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::
 void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
                   std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 
+// Rows first_row .. end_row - 1 (clipped to the plane) of what smooth_plane writes, every
+// sample of them, reading only the source rows within ygrid / 2 of them; no other destination
+// row is touched. A pass split into row ranges on several threads gives smooth_plane's bytes.
+void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
+                 std::int32_t end_row);
+
 // Trial passes on a margin-padded copy of the window held identically in `first` and
 // `second` ((height + ygrid) rows of (width + xgrid) samples, `pitch` apart). Adjusts
 // pass_count in place and fills rows 1.. of column `plane` of `table`.

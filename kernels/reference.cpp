@@ -106,9 +106,11 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
     }
 }
 
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
+namespace {
+
+// The edge strips and corner blocks of a pass that lie in rows first .. end - 1.
+void borders_in_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first, std::int32_t end) {
     const std::int32_t hx = xgrid / 2;
     const std::int32_t hy = ygrid / 2;
     const std::int32_t area = xgrid * ygrid;
@@ -135,15 +137,18 @@ void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::
               detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area), noise));
     };
 
+    auto wanted = [&](std::int32_t r) { return r >= first && r < end; };
     // Left and right strips, down to the row that smooth_interior leaves out.
-    for (std::int32_t r = 0; r <= rows - hy - 1; ++r) {
+    for (std::int32_t r = first; r <= rows - hy - 1 && r < end; ++r) {
         for (std::int32_t c = 0; c < hx; ++c) compute(r, c);
         for (std::int32_t c = cols - 1; c >= cols - hx; --c) compute(r, c);
     }
     // Top and bottom strips; the bottom one is hy + 1 rows high for the same reason.
     for (std::int32_t c = 0; c <= cols - hx - 1; ++c) {
-        for (std::int32_t r = 0; r < hy; ++r) compute(r, c);
-        for (std::int32_t r = rows - 1; r >= rows - hy - 1; --r) compute(r, c);
+        for (std::int32_t r = 0; r < hy; ++r)
+            if (wanted(r)) compute(r, c);
+        for (std::int32_t r = rows - 1; r >= rows - hy - 1; --r)
+            if (wanted(r)) compute(r, c);
     }
     // Corner blocks are never smoothed: they take the source as it is, over whatever the strips
     // wrote there.
@@ -152,12 +157,44 @@ void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::
     for (const std::int32_t r0 : corner_rows) {
         for (const std::int32_t c0 : corner_cols) {
             for (std::int32_t r = r0; r < r0 + hy; ++r) {
+                if (!wanted(r)) continue;
                 for (std::int32_t c = c0; c < c0 + hx; ++c) {
                     sample_at(dst, r, c, step) = sample_at(src, r, c, step);
                 }
             }
         }
     }
+}
+
+}  // namespace
+
+void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
+    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
+    borders_in_rows(dst, src, noise, rows, cols, ygrid, xgrid, step, 0, rows);
+}
+
+void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
+                 std::int32_t end_row) {
+    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
+    first_row = first_row < 0 ? 0 : first_row;
+    end_row = end_row > rows ? rows : end_row;
+    if (first_row >= end_row) return;
+    // The interior rows of the range, from a view that starts hy rows above the first of them
+    // and holds the one row below the last that smooth_interior leaves alone.
+    const std::int32_t hy = ygrid / 2;
+    const std::int32_t lo = first_row > hy ? first_row : hy;
+    const std::int32_t hi = end_row < rows - hy - 1 ? end_row : rows - hy - 1;
+    if (lo < hi) {
+        const std::int32_t view_rows = hi - lo + ygrid;
+        const std::ptrdiff_t src_at = static_cast<std::ptrdiff_t>(lo - hy) * src.pitch;
+        const std::ptrdiff_t dst_at = static_cast<std::ptrdiff_t>(lo - hy) * dst.pitch;
+        smooth_interior({dst.base + dst_at, dst.pitch, dst.step, dst.width, view_rows},
+                        {src.base + src_at, src.pitch, src.step, src.width, view_rows}, noise, view_rows, cols, ygrid,
+                        xgrid, step);
+    }
+    borders_in_rows(dst, src, noise, rows, cols, ygrid, xgrid, step, first_row, end_row);
 }
 
 }  // namespace dunmorel::reference

@@ -11,5 +11,8 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
                      std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
 void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
+                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
+                 std::int32_t end_row);
 
 }  // namespace dunmorel::reference

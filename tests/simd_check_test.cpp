@@ -6,6 +6,7 @@
 // exactly the bytes they address, so that AddressSanitizer catches any read past the last one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -114,11 +115,13 @@ std::string describe(const Case& c) {
            std::to_string(c.noise);
 }
 
-enum class Kernel { interior, borders, plane };
+enum class Kernel { interior, borders, plane, rows };
 
 // Runs the reference and the path under test on two copies of one random destination and
 // compares every byte of both, then checks that the source was not touched. A whole pass is
-// compared with the reference's interior followed by its borders.
+// compared with the reference's interior followed by its borders, and a range of its rows
+// (which may reach past either edge) with those rows of the whole pass over an untouched rest,
+// from the reference's range kernel as well as the path's.
 void compare(const dispatch::Implementation& impl, Kernel which, const Case& c, std::mt19937& rng) {
     SCOPED_TRACE(describe(c));
     Plane src(c.rows, c.cols, c.step, rng);
@@ -127,16 +130,33 @@ void compare(const dispatch::Implementation& impl, Kernel which, const Case& c, 
     Plane expected(c.rows, c.cols, c.step, rng);
     Plane actual = expected;
 
-    if (which != Kernel::borders) {
-        reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+    if (which == Kernel::rows) {
+        Plane whole = expected;
+        reference::smooth_interior(whole.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+        reference::smooth_borders(whole.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+        const std::int32_t first = pick(rng, -2, c.rows - 1);
+        const std::int32_t end = pick(rng, first + 1, c.rows + 2);
+        SCOPED_TRACE("rows " + std::to_string(first) + " to " + std::to_string(end));
+        for (std::int32_t r = std::max(first, 0); r < std::min(end, c.rows); ++r)
+            for (std::int32_t col = 0; col < c.cols; ++col) expected.at(r, col) = whole.at(r, col);
+        Plane by_reference = actual;
+        reference::smooth_rows(by_reference.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step,
+                               first, end);
+        ASSERT_EQ(by_reference.bytes, expected.bytes) << "the reference's rows differ from its whole pass";
+        impl.table.smooth_rows(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step, first,
+                               end);
+    } else {
+        if (which != Kernel::borders) {
+            reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+        }
+        if (which != Kernel::interior) {
+            reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+        }
+        const dispatch::SmoothFn fast = which == Kernel::interior  ? impl.table.smooth_interior
+                                        : which == Kernel::borders ? impl.table.smooth_borders
+                                                                   : impl.table.smooth_plane;
+        fast(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
     }
-    if (which != Kernel::interior) {
-        reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-    }
-    const dispatch::SmoothFn fast = which == Kernel::interior  ? impl.table.smooth_interior
-                                    : which == Kernel::borders ? impl.table.smooth_borders
-                                                               : impl.table.smooth_plane;
-    fast(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
 
     if (actual.bytes != expected.bytes) {
         for (std::int32_t r = 0; r < c.rows; ++r) {
@@ -174,7 +194,7 @@ TEST_P(SimdCheck, EveryGridAndStepOnSmallPlanes) {
                                  xgrid,
                                  step,
                                  random_noise(rng)};
-                    for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane}) {
+                    for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane, Kernel::rows}) {
                         compare(*impl_, k, c, rng);
                         if (HasFatalFailure()) return;
                     }
@@ -198,7 +218,7 @@ TEST_P(SimdCheck, LargePlanesAcrossStripesAndBands) {
                      xgrid,
                      pick(rng, 1, 4),
                      random_noise(rng)};
-        for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane}) {
+        for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane, Kernel::rows}) {
             compare(*impl_, k, c, rng);
             if (HasFatalFailure()) return;
         }
@@ -231,7 +251,7 @@ TEST_P(SimdCheck, NoiseEdges) {
         for (int n = 0; n < 6; ++n) {
             const std::int32_t grid = 3 + 2 * pick(rng, 0, 4);
             const Case c{grid + pick(rng, 0, 20), grid + pick(rng, 0, 70), grid, grid, pick(rng, 1, 4), noise};
-            for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane}) {
+            for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane, Kernel::rows}) {
                 compare(*impl_, k, c, rng);
                 if (HasFatalFailure()) return;
             }
