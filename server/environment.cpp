@@ -1,6 +1,7 @@
 #include "server/environment.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cctype>
@@ -137,9 +138,27 @@ FrameLayout ComputeLayout(const VideoInfo& vi, int align, int padding) {
     return l;
 }
 
+// Frame buffers of a few megabytes are first touched one page at a time, and each of those
+// faults costs a few microseconds (more under a hypervisor): thousands per pool frame. Buffers
+// of at least a huge page are aligned to one and offered to the kernel as huge-page memory, so
+// that a frame faults in a few large pages. The pool keeps its buffers, so this is paid once.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::size_t BufferAlign(std::size_t size) { return size >= kHugePage ? kHugePage : kPlaneAlign; }
+
 struct AlignedDelete {
-    void operator()(BYTE* p) const { ::operator delete[](p, std::align_val_t{kPlaneAlign}); }
+    std::size_t align = kPlaneAlign;
+    void operator()(BYTE* p) const { ::operator delete[](p, std::align_val_t{align}); }
 };
+
+std::unique_ptr<BYTE[], AlignedDelete> NewBuffer(std::size_t size) {
+    const std::size_t align = BufferAlign(size);
+    std::unique_ptr<BYTE[], AlignedDelete> data(static_cast<BYTE*>(::operator new[](size, std::align_val_t{align})),
+                                                AlignedDelete{align});
+    // Only advice: where huge pages are off or scarce the buffer works as it is.
+    if (align == kHugePage) static_cast<void>(madvise(data.get(), size, MADV_HUGEPAGE));
+    return data;
+}
 
 }  // namespace
 
@@ -492,8 +511,7 @@ PVideoFrame Environment::Allocate(const VideoInfo& vi, int align, int padding) {
     }
     if (entry == nullptr) {
         auto fresh = std::make_unique<PoolEntry>();
-        fresh->data.reset(
-            static_cast<BYTE*>(::operator new[](static_cast<std::size_t>(size), std::align_val_t{kPlaneAlign})));
+        fresh->data = NewBuffer(static_cast<std::size_t>(size));
         fresh->buffer.data = fresh->data.get();
         fresh->buffer.data_size = size;
         fresh->frame.vfb = &fresh->buffer;
