@@ -153,6 +153,8 @@ struct AlignedDelete {
 
 std::unique_ptr<BYTE[], AlignedDelete> NewBuffer(std::size_t size) {
     const std::size_t align = BufferAlign(size);
+    // Whole huge pages, so that the last plane of a frame does not sit in small ones.
+    if (align == kHugePage) size = (size + kHugePage - 1) / kHugePage * kHugePage;
     std::unique_ptr<BYTE[], AlignedDelete> data(static_cast<BYTE*>(::operator new[](size, std::align_val_t{align})),
                                                 AlignedDelete{align});
     // Only advice: where huge pages are off or scarce the buffer works as it is.
