@@ -144,6 +144,18 @@ FrameLayout ComputeLayout(const VideoInfo& vi, int align, int padding) {
 // that a frame faults in a few large pages. The pool keeps its buffers, so this is paid once.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 std::size_t BufferAlign(std::size_t size) { return size >= kHugePage ? kHugePage : kPlaneAlign; }
 
 struct AlignedDelete {
@@ -153,8 +165,9 @@ struct AlignedDelete {
 
 std::unique_ptr<BYTE[], AlignedDelete> NewBuffer(std::size_t size) {
     const std::size_t align = BufferAlign(size);
-    // Whole huge pages, so that the last plane of a frame does not sit in small ones.
-    if (align == kHugePage) size = (size + kHugePage - 1) / kHugePage * kHugePage;
+    // Whole huge pages, so that the last plane of a frame does not sit in small ones; not under
+    // AddressSanitizer, which then catches a read past the frame's last byte as it would anywhere.
+    if (align == kHugePage && !kAddressSanitizer) size = (size + kHugePage - 1) / kHugePage * kHugePage;
     std::unique_ptr<BYTE[], AlignedDelete> data(static_cast<BYTE*>(::operator new[](size, std::align_val_t{align})),
                                                 AlignedDelete{align});
     // Only advice: where huge pages are off or scarce the buffer works as it is.
