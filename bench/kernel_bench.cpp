@@ -1,7 +1,8 @@
 // The smoothing pass on a 1920 x 1080 plane (step 1) with every implementation that this
 // processor runs, for 3 x 3, 5 x 5 and 11 x 11 grids, single-threaded; then the interior and the
-// borders alone, and the whole pass on the same samples interleaved as in YUY2 luma (step 2),
-// RGB24 (step 3) and RGB32 (step 4) frames with a 5 x 5 grid. Each result carries
+// borders alone, the whole pass on the same samples interleaved as in YUY2 luma (step 2),
+// RGB24 (step 3) and RGB32 (step 4) frames with a 5 x 5 grid, and the 5 x 5 whole pass over a
+// rotation of planes that come from memory rather than the cache ("frames"). Each result carries
 // its speed as samples per second and, for the vector paths, the ratio to the scalar
 // reference measured in the same run; a summary table follows the benchmark output. Times are
 // processor times of the benchmark thread, and the ratios and the table use the best of the
@@ -27,6 +28,8 @@ using dunmorel::dispatch::Implementation;
 
 constexpr std::int32_t width = 1920;
 constexpr std::int32_t height = 1080;
+// Planes in the rotation of the "frames" case: eight pairs of 2 MB, beyond the caches.
+constexpr std::size_t kRotation = 8;
 // A plausible noise variance for the plane below; the output rule then takes both branches.
 constexpr std::int32_t noise = 40;
 
@@ -81,10 +84,23 @@ void run(benchmark::State& state, const Implementation* impl, const std::string&
     const dunmorel::ConstPlaneView s{src.data(), width * step, step, width, height};
     const dunmorel::PlaneView d{dst.data(), width * step, step, width, height};
     const auto& t = impl->table;
+    // "frames": whole passes over a rotation of planes too large for the caches together, as
+    // a filter meets them when every frame comes from memory; the other kernels reuse one
+    // plane, which stays in the cache between calls.
+    std::vector<std::vector<std::uint8_t>> rotation;
+    if (kernel == "frames") rotation.assign(2 * kRotation, src);
 
     const double start = thread_seconds();
+    std::size_t turn = 0;
     for (auto _ : state) {
-        if (kernel == "plane") {
+        if (kernel == "frames") {
+            std::vector<std::uint8_t>& from = rotation[2 * turn];
+            std::vector<std::uint8_t>& to = rotation[2 * turn + 1];
+            turn = (turn + 1) % kRotation;
+            t.smooth_plane({to.data(), width * step, step, width, height},
+                           {from.data(), width * step, step, width, height}, noise, height, width, grid, grid, step);
+            benchmark::DoNotOptimize(to.data());
+        } else if (kernel == "plane") {
             t.smooth_plane(d, s, noise, height, width, grid, grid, step);
         } else if (kernel == "interior") {
             t.smooth_interior(d, s, noise, height, width, grid, grid, step);
@@ -163,6 +179,7 @@ int main(int argc, char** argv) {
         for (const int grid : {3, 5, 11}) cases.push_back({kernel, grid, 1});
     }
     for (const int step : {2, 3, 4}) cases.push_back({"plane", 5, step});
+    cases.push_back({"frames", 5, 1});
     for (const Case& c : cases) {
         for (const Implementation& impl : dunmorel::dispatch::implementations()) {
             if (!impl.supported) continue;
