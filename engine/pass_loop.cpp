@@ -24,23 +24,19 @@ void copy_samples(const PlaneView& dst, const ConstPlaneView& src, std::int32_t 
         for (std::int32_t c = 0; c < width; ++c) dst.at(r, c) = src.at(r, c);
 }
 
-// One piece of a pass: the whole pass, or a range of its rows. Every piece reads only the
-// pass's source and writes only its own rows, so the pieces of a pass may run at once and give
-// the bytes of the whole.
+// One piece of a pass: a range of its rows, all of them for an unsplit pass. Every piece reads
+// only the pass's source and writes only its own rows, so the pieces of a pass may run at once
+// and give the bytes of the whole.
 struct PassPiece {
     PlaneView dst;
     ConstPlaneView src;
     std::int32_t noise;
-    std::int32_t first_row = 0;
-    std::int32_t end_row = 0;  // 0 for the whole pass
+    std::int32_t first_row;
+    std::int32_t end_row;
 };
 
 void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
-    const std::int32_t step = p.src.step;
-    if (p.end_row == 0)
-        smooth_plane(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step);
-    else
-        smooth_rows(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, step, p.first_row, p.end_row);
+    smooth_rows(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, p.src.step, p.first_row, p.end_row);
 }
 
 // Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded,
@@ -100,7 +96,7 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) co
         for (int p = 0; p < 3; ++p) {
             if (k >= passes[p]) continue;
             const ConstPlaneView src = k == 0 ? input.plane[p] : ConstPlaneView(work[target(p, k - 1)].plane[p]);
-            split_pass(pieces, {work[target(p, k)].plane[p], src, variance_table[k][p]}, cores);
+            split_pass(pieces, {work[target(p, k)].plane[p], src, variance_table[k][p], 0, src.height}, cores);
         }
         pool.run(pieces.size(), [&](std::size_t i) { run_piece(pieces[i], ygrid, xgrid); });
     }
