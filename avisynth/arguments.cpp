@@ -36,8 +36,7 @@ AVSValue DUNMOREL_CDECL CreateDunmorel(AVSValue args, void*, IScriptEnvironment*
     try {
         filter = std::make_unique<DunmorelFilter>(args[kClip].AsClip(), resolved.values);
     } catch (const std::bad_alloc&) {
-        // No message exists for this; the error still names the filter like every other one.
-        env->ThrowError("Dunmorel: not enough memory for the calibration buffers");
+        env->ThrowError("%s", not_enough_memory("for the calibration buffers", vi.width, vi.height).c_str());
     }
     AVSValue result(filter.release());
 

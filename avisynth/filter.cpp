@@ -1,5 +1,6 @@
 #include "avisynth/filter.h"
 
+#include <new>
 #include <string>
 
 namespace dunmorel {
@@ -49,9 +50,9 @@ DunmorelFilter::DunmorelFilter(const PClip& source, const FilterArguments& args)
     : GenericVideoFilter(source), engine_(clip_format(vi), args) {}
 
 PVideoFrame DUNMOREL_STDCALL DunmorelFilter::GetFrame(int n, IScriptEnvironment* env) {
-    PVideoFrame input = child->GetFrame(n, env);
     std::string error;
-    {
+    try {
+        PVideoFrame input = child->GetFrame(n, env);
         Request request(child, vi, env);
         try {
             const ConstFramePlanes planes =
@@ -61,6 +62,9 @@ PVideoFrame DUNMOREL_STDCALL DunmorelFilter::GetFrame(int n, IScriptEnvironment*
         } catch (const FilterError& e) {
             error = e.what();
         }
+    } catch (const std::bad_alloc&) {
+        // A host reports an escaping std::bad_alloc by its bare name, or not at all.
+        error = not_enough_memory("to filter a frame", vi.width, vi.height);
     }
     // Raised only after the request has given every frame back.
     env->ThrowError("%s", error.c_str());

@@ -23,7 +23,7 @@ ClipFormat clip_format(const VideoInfo& vi) {
     return {pixel_format(vi.pixel_type), vi.width, vi.height, vi.num_frames};
 }
 
-std::int32_t frame_area(const VideoInfo& vi) { return frame_area(clip_format(vi)); }
+std::int64_t frame_area(const VideoInfo& vi) { return frame_area(clip_format(vi)); }
 
 ConstFrameAddresses read_view(const VideoFrame& frame) {
     return {frame.GetReadPtr(), frame.GetPitch(), frame.GetReadPtr(PLANAR_U), frame.GetReadPtr(PLANAR_V),

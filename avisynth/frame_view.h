@@ -14,7 +14,7 @@ PixelFormat pixel_format(int pixel_type);
 
 ClipFormat clip_format(const VideoInfo& vi);
 
-std::int32_t frame_area(const VideoInfo& vi);
+std::int64_t frame_area(const VideoInfo& vi);
 
 ConstFrameAddresses read_view(const VideoFrame& frame);
 // Only valid while the frame is held once (writable); the caller checks.

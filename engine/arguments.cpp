@@ -1,5 +1,7 @@
 #include "engine/arguments.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 
 namespace dunmorel {
@@ -22,7 +24,8 @@ ResolvedArguments resolve_arguments(const ArgumentValues& given, const ClipForma
     v.limit = or_else(kLimit, 1);
     v.nf = or_else(kNf, 0);
     v.autow = or_else(kAutow, 1) != 0;
-    v.minw = or_else(kMinw, frame_area(clip) / 64);
+    // A frame too large for the checks' 32-bit area is refused by them before minw is read.
+    v.minw = or_else(kMinw, static_cast<std::int32_t>(std::min<std::int64_t>(frame_area(clip) / 64, INT32_MAX)));
     // The window is only read while autow is false, when the checks require all four; an absent
     // one is passed on as 0 rather than whatever an undefined value happens to hold.
     v.lx = or_else(kLx, 0);
@@ -41,6 +44,14 @@ bool bad_grid(std::int32_t grid) { return grid % 2 == 0 || grid < 3 || grid > 11
 
 bool bad_strength(std::int32_t s) { return s > 500 || s < 0; }
 
+// Every count of samples and bytes in a plane is a 32-bit integer, so a frame whose area or row
+// of bytes does not fit in one cannot be filtered; in 32 bits its area would wrap into
+// nonsense bounds, or into a small frame's.
+bool too_large(const ClipFormat& clip) {
+    const std::int64_t row_bytes = std::int64_t{clip.width} * std::max(1, pixel_step(clip.format));
+    return frame_area(clip) > INT32_MAX || row_bytes > INT32_MAX;
+}
+
 }  // namespace
 
 std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& args, const ClipFormat& clip) {
@@ -57,6 +68,10 @@ std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& arg
     // bits with these, to `other`.
     if (clip.format == PixelFormat::other)
         return ValidationFailure{3, "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported"};
+    if (too_large(clip))
+        return ValidationFailure{
+            19, "Dunmorel: a %dx%d frame is too large: its area and its row of bytes must stay below 2^31", clip.width,
+            clip.height};
     if (given[kLimit] && (a.limit > 20 || a.limit < 0))
         return ValidationFailure{4, "Dunmorel: limit must be between 0 and 20"};
     if ((given[kNf] && a.nf < 0) || wide{a.nf} > wide{clip.num_frames} - 1)
@@ -76,7 +91,7 @@ std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& arg
         if (wide{a.by} > wide{clip.height} - a.ygrid - 1)
             return ValidationFailure{12, "Dunmorel:by must not be more than  frame height -1- ygrid"};
     } else {
-        const std::int32_t area = frame_area(clip);
+        const auto area = static_cast<std::int32_t>(frame_area(clip));
         if (a.minw < area / 128 || a.minw > area / 16)
             return ValidationFailure{13, "Dunmorel:window size for auto select must be minimum %d and maximum %d",
                                      area / 128, area / 16};

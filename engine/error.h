@@ -2,6 +2,7 @@
 // own error call.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -18,5 +19,12 @@ public:
 private:
     Kind kind_;
 };
+
+// A failed allocation, in words that tell the user which clip could not be held: a frame size is
+// what one changes to get past it.
+inline std::string not_enough_memory(const char* for_what, std::int32_t width, std::int32_t height) {
+    return std::string("Dunmorel: not enough memory ") + for_what + " of a " + std::to_string(width) + "x" +
+           std::to_string(height) + " clip";
+}
 
 }  // namespace dunmorel

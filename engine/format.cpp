@@ -35,10 +35,6 @@ std::int32_t pixel_step(PixelFormat format) {
     return 0;
 }
 
-std::int32_t frame_area(const ClipFormat& clip) {
-    // Kept to 32 bits like every other quantity of the checks; computed unsigned so that a
-    // product beyond 2^31 wraps instead of being undefined.
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(clip.width) * static_cast<std::uint32_t>(clip.height));
-}
+std::int64_t frame_area(const ClipFormat& clip) { return std::int64_t{clip.width} * clip.height; }
 
 }  // namespace dunmorel

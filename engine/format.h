@@ -29,8 +29,8 @@ PlaneLayout plane_layout(PixelFormat format);
 // Bytes per pixel of plane 0's memory: 3 or 4 for RGB, 2 for YUY2, 1 for planar.
 std::int32_t pixel_step(PixelFormat format);
 
-// The signed 32-bit product width x height, wrapping as 32-bit arithmetic does.
-std::int32_t frame_area(const ClipFormat& clip);
+// width x height, in 64 bits so that no frame size wraps around.
+std::int64_t frame_area(const ClipFormat& clip);
 
 // Addresses and pitches of one frame in the host's packed or planar memory; owns nothing.
 template <typename Sample>

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -153,7 +154,7 @@ struct AreaCase {
 
 class LargeArea : public ::testing::TestWithParam<AreaCase> {};
 
-TEST_P(LargeArea, BoundsComeFromTheWrapped32BitProduct) {
+TEST_P(LargeArea, BoundsComeFromTheWholeAreaOrTheFrameIsRefused) {
     const AreaCase& c = GetParam();
     std::vector<AVSValue> values(kArgumentCount);
     if (c.minw) values[kMinw] = *c.minw;
@@ -167,36 +168,34 @@ TEST_P(LargeArea, BoundsComeFromTheWrapped32BitProduct) {
 }
 
 const AreaCase kAreaCases[] = {
-    // 46340 x 46340 = 2147395600, the largest square below 2^31: no wrap.
+    // 46340 x 46340 = 2147395600, the largest square below 2^31.
     {"largest square, default minw", 46340, 46340, std::nullopt, 0},
     {"largest square, minw at the lower bound", 46340, 46340, 16776528, 0},
     {"largest square, minw below the lower bound", 46340, 46340, 16776527, 13, 16776528, 134212225},
     {"largest square, minw at the upper bound", 46340, 46340, 134212225, 0},
     {"largest square, minw above the upper bound", 46340, 46340, 134212226, 13, 16776528, 134212225},
-    // 46341 x 46341 wraps to -2147479015: the upper bound falls below the lower one and no minw fits.
-    {"wrapped negative area, default minw", 46341, 46341, std::nullopt, 13, -16777179, -134217438},
-    {"wrapped negative area, minw 1024", 46341, 46341, 1024, 13, -16777179, -134217438},
-    {"wrapped negative area, minw at the old upper bound", 46341, 46341, -134217438, 13, -16777179, -134217438},
-    {"wrapped negative area, largest minw", 46341, 46341, INT32_MAX, 13, -16777179, -134217438},
-    // 65536 x 32768 = 2^31 wraps to the most negative value.
-    {"area 2^31", 65536, 32768, std::nullopt, 13, -16777216, -134217728},
-    // 65536 x 65536 = 2^32 wraps to 0: every bound is 0 and the default minw 0 fails the floor.
-    {"area 2^32", 65536, 65536, std::nullopt, 14},
-    // 65536 x 65537 wraps to 65536: treated like a 256 x 256 frame.
-    {"area 2^32 + 65536, default minw", 65536, 65537, std::nullopt, 0},
-    {"area 2^32 + 65536, minw at the lower bound", 65536, 65537, 512, 14},
-    {"area 2^32 + 65536, minw at the upper bound", 65536, 65537, 4096, 0},
-    {"area 2^32 + 65536, minw above the upper bound", 65536, 65537, 4097, 13, 512, 4096},
+    {"area 2^31 - 1", INT32_MAX, 1, std::nullopt, 0},
+    // In 32 bits these areas would wrap: to negative bounds, to 0, or to a 256 x 256 frame's.
+    {"area 2147479281, default minw", 46341, 46341, std::nullopt, 19},
+    {"area 2147479281, minw 1024", 46341, 46341, 1024, 19},
+    {"area 2^31", 65536, 32768, std::nullopt, 19},
+    {"area 2^32", 65536, 65536, std::nullopt, 19},
+    {"area 2^32 + 65536", 65536, 65537, 4096, 19},
+    {"area 92682 x 46342", 92682, 46342, std::nullopt, 19},
+    {"area 50000 x 50000", 50000, 50000, std::nullopt, 19},
+    {"largest 32-bit sizes", INT32_MAX, INT32_MAX, std::nullopt, 19},
 };
 
 INSTANTIATE_TEST_SUITE_P(Validation, LargeArea, ::testing::ValuesIn(kAreaCases));
 
 // A clip that has a description and nothing else: enough for the create function, which reads
-// only the description.
+// only the description. Asked for a frame, it fails as a host does, or as an allocation does.
 class DescriptionOnly final : public IClip {
 public:
-    explicit DescriptionOnly(const VideoInfo& vi) : vi_(vi) {}
+    explicit DescriptionOnly(const VideoInfo& vi, bool out_of_memory = false)
+        : vi_(vi), out_of_memory_(out_of_memory) {}
     PVideoFrame DUNMOREL_STDCALL GetFrame(int, IScriptEnvironment* env) override {
+        if (out_of_memory_) throw std::bad_alloc();
         env->ThrowError("no frames here");
         return {};
     }
@@ -207,23 +206,64 @@ public:
 
 private:
     VideoInfo vi_;
+    bool out_of_memory_;
 };
 
-TEST(LargeArea, PluginPrintsTheWrappedBounds) {
+TEST(OutOfMemory, ReachesTheScriptAsOneLineNamingTheFrameSize) {
     Environment env;
     env.LoadPlugin(DUNMOREL_PLUGIN_PATH);
-    PClip clip(new DescriptionOnly(huge(46341, 46341)));
-    try {
-        env.Call("Dunmorel", {AVSValue(clip)});
-        FAIL() << "accepted";
-    } catch (const AvisynthError& e) {
-        EXPECT_STREQ(e.msg, "Dunmorel:window size for auto select must be minimum -16777179 and maximum -134217438");
+    for (const bool autow : {true, false}) {
+        PClip source(new DescriptionOnly(huge(640, 480), true));
+        const PClip filter = autow
+                                 ? env.Call("Dunmorel", {AVSValue(source)}).AsClip()
+                                 : env.Call("Dunmorel", {AVSValue(source)},
+                                            {{"autow", AVSValue(false)}, {"lx", 5}, {"rx", 45}, {"ty", 5}, {"by", 45}})
+                                       .AsClip();
+        try {
+            filter->GetFrame(0, &env);
+            ADD_FAILURE() << "a frame was delivered";
+        } catch (const AvisynthError& e) {
+            EXPECT_STREQ(e.msg, "Dunmorel: not enough memory to filter a frame of a 640x480 clip");
+        }
     }
-    // The area that wraps to 65536 passes, and the filter is made without asking for a frame.
-    PClip wrapped(new DescriptionOnly(huge(65536, 65537)));
-    const AVSValue result = env.Call("Dunmorel", {AVSValue(wrapped)});
+}
+
+TEST(LargeArea, PluginRefusesFramesPast32Bits) {
+    Environment env;
+    env.LoadPlugin(DUNMOREL_PLUGIN_PATH);
+    const std::pair<VideoInfo, const char*> refused[] = {
+        {huge(50000, 50000),
+         "Dunmorel: a 50000x50000 frame is too large: its area and its row of bytes must stay below 2^31"},
+        // The area fits, four bytes a pixel do not.
+        {[] {
+             VideoInfo vi = huge(600000000, 2);
+             vi.pixel_type = VideoInfo::CS_BGR32;
+             return vi;
+         }(),
+         "Dunmorel: a 600000000x2 frame is too large: its area and its row of bytes must stay below 2^31"},
+        // Even a window given by hand is refused: the frame itself cannot be held.
+        {huge(65536, 65537), nullptr},
+    };
+    for (const auto& [vi, message] : refused) {
+        PClip clip(new DescriptionOnly(vi));
+        try {
+            if (message)
+                env.Call("Dunmorel", {AVSValue(clip)});
+            else
+                env.Call("Dunmorel", {AVSValue(clip)},
+                         {{"autow", AVSValue(false)}, {"lx", 5}, {"rx", 45}, {"ty", 5}, {"by", 45}});
+            FAIL() << vi.width << "x" << vi.height << " accepted";
+        } catch (const AvisynthError& e) {
+            EXPECT_STREQ(e.msg, message ? message
+                                        : "Dunmorel: a 65536x65537 frame is too large: its area and its row of bytes "
+                                          "must stay below 2^31");
+        }
+    }
+    // The largest area that fits is still checked, and passes, as any other frame.
+    PClip largest(new DescriptionOnly(huge(46340, 46340)));
+    const AVSValue result = env.Call("Dunmorel", {AVSValue(largest)});
     ASSERT_TRUE(result.IsClip());
-    EXPECT_EQ(result.AsClip()->GetVideoInfo().width, 65536);
+    EXPECT_EQ(result.AsClip()->GetVideoInfo().width, 46340);
 }
 
 // --- chroma planes smaller than the grid ----------------------------------------------------

@@ -118,6 +118,11 @@ const Case kCases[] = {
     {"all strengths 0", pal, {{kRy, 0}, {kGu, 0}, {kBv, 0}}, 18},
     {"two strengths 0, third absent", pal, {{kRy, 0}, {kGu, 0}}, 0},
     {"first failure wins", pal, {{kLimit, 30}, {kRy, 600}}, 4},
+    {"frame past 32 bits", clip_info(50000, 50000), {}, 19},
+    {"xgrid before the frame size", clip_info(50000, 50000), {{kXgrid, 4}}, 1},
+    {"frame size before limit", clip_info(50000, 50000), {{kLimit, 30}}, 19},
+    {"RGB32 row past 32 bits", clip_info(536870912, 2, 100, VideoInfo::CS_BGR32), {}, 19},
+    {"RGB24 row within 32 bits", clip_info(536870912, 2, 100, VideoInfo::CS_BGR24), {}, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(All, Checks, ::testing::ValuesIn(kCases));
@@ -192,12 +197,10 @@ TEST(Defaults, WindowPassesThroughUntestedWithAutow) {
     EXPECT_EQ(v.by, 4);
 }
 
-TEST(Area, WrapsAsA32BitProduct) {
+TEST(Area, IsTheWhole64BitProduct) {
     EXPECT_EQ(frame_area(clip_info(720, 576)), 414720);
-    // 65536 x 32768 = 2^31 wraps to the most negative 32-bit value; the checks then see the
-    // same numbers a 32-bit computation would, without undefined behaviour.
-    EXPECT_EQ(frame_area(clip_info(65536, 32768)), INT32_MIN);
-    EXPECT_EQ(frame_area(clip_info(65536, 65537)), 65536);
+    EXPECT_EQ(frame_area(clip_info(65536, 32768)), std::int64_t{1} << 31);
+    EXPECT_EQ(frame_area(clip_info(65536, 65537)), 65536LL * 65537);
 }
 
 }  // namespace

@@ -163,7 +163,7 @@ const VSFrame* Filter::get_frame(int n, int activation_reason, VSFrameContext* c
     try {
         return filter_frame(n, ctx, core, vsapi);
     } catch (const std::bad_alloc&) {
-        vsapi->setFilterError("Dunmorel: not enough memory", ctx);
+        vsapi->setFilterError(not_enough_memory("to filter a frame", vi_.width, vi_.height).c_str(), ctx);
     } catch (const std::exception& e) {
         vsapi->setFilterError(e.what(), ctx);
     }

@@ -77,7 +77,7 @@ void VS_CC create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     try {
         filter = new Filter(node, vi, kind, clip, resolved.values, vsapi);
     } catch (const std::bad_alloc&) {
-        return refuse("Dunmorel: not enough memory for the calibration buffers");
+        return refuse(not_enough_memory("for the calibration buffers", vi.width, vi.height));
     }
     // Frame nf is asked for besides frame n on the first requests, so the pattern is general.
     const VSFilterDependency deps[] = {{node, rpGeneral}};
