@@ -137,7 +137,7 @@ double Psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
 
 void WriteY4mFile(const std::string& path, const std::string& header_line, const std::vector<std::uint8_t>& raw,
                   std::size_t frame_bytes) {
-    const std::unique_ptr<OutputSink> out = OutputSink::Open(path, std::nullopt);
+    const std::unique_ptr<OutputSink> out = OutputSink::Open(path);
     try {
         const std::string header = header_line + "\n";
         out->Write(header.data(), header.size());
@@ -165,6 +165,14 @@ int RunDemo(const Options& options, const std::string& plugin_path, std::ostream
     const std::string clean_path = (fs::path(options.demo_dir) / "dunmorel-demo-clean.y4m").string();
     const std::string noisy_path = (fs::path(options.demo_dir) / "dunmorel-demo-noisy.y4m").string();
     const std::string denoised_path = (fs::path(options.demo_dir) / "dunmorel-demo-denoised.y4m").string();
+    // Links in the directory could make two of the files one, and the job would then read what
+    // it writes.
+    const std::string paths[] = {clean_path, noisy_path, denoised_path};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < i; ++j)
+            if (SameFile(KeyOf(paths[i]), KeyOf(paths[j])))
+                throw CliError("dunmorel: the demo files " + paths[j] + " and " + paths[i] +
+                               " are the same file; use another --demo-dir");
     WriteY4mFile(clean_path, header, clip.clean, clip.frame_bytes);
     WriteY4mFile(noisy_path, header, clip.noisy, clip.frame_bytes);
 

@@ -14,8 +14,11 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/input.h"
 #include "cli/layout.h"
@@ -131,6 +134,36 @@ private:
     int reference_;
 };
 
+std::string OutOfMemory(const VideoInfo& vi) {
+    return "dunmorel: out of memory for frames of " + std::to_string(vi.width) + "x" + std::to_string(vi.height) + " " +
+           server::PixelTypeName(vi.pixel_type);
+}
+
+// Before anything is written: an output or a preview that is the input, or both the same file,
+// would destroy the input or lose one of the two.
+void RefuseClashes(const Options& options, const FrameSource& source) {
+    struct Named {
+        std::string role;
+        std::string name;
+        FileKey key;
+    };
+    std::vector<Named> outputs;
+    if (!options.output.empty())
+        outputs.push_back(
+            {"output", options.output == "-" ? "standard output" : options.output, KeyOf(options.output)});
+    if (options.preview) outputs.push_back({"preview", *options.preview, KeyOf(*options.preview)});
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (outputs[i].key.id && outputs[i].key.id == source.identity())
+            throw CliError("dunmorel: the " + outputs[i].role + " " + outputs[i].name +
+                           " is the input file; write to another file");
+        for (std::size_t j = 0; j < i; ++j)
+            if (SameFile(outputs[i].key, outputs[j].key))
+                throw CliError("dunmorel: the " + outputs[j].role + " " + outputs[j].name + " and the " +
+                               outputs[i].role + " " + outputs[i].name +
+                               " are the same file; write them to different files");
+    }
+}
+
 // Frames filtered by a fixed set of worker threads and collected by frame number, so that the
 // writer can take them in order whatever order they finish in. Results are in the file layout.
 class FramePipeline {
@@ -179,6 +212,8 @@ public:
             }
         } catch (const AvisynthError& e) {
             r.error = e.msg ? e.msg : "";
+        } catch (const std::bad_alloc&) {
+            r.error = OutOfMemory(vi_);
         } catch (const std::exception& e) {
             r.error = e.what();
         } catch (...) {
@@ -375,7 +410,10 @@ std::optional<std::string> CalibrationText(server::Environment& env, const PClip
     return std::nullopt;
 }
 
-int RunJob(const Options& options, const std::string& plugin_path) {
+namespace {
+
+// `frames` is set as soon as the input's format is known, for the words of a failed allocation.
+int FilterInput(const Options& options, const std::string& plugin_path, std::optional<VideoInfo>& frames) {
     const int first = options.range ? options.range->first : 0;
     std::int64_t last = options.range && options.range->last ? *options.range->last : INT_MAX - 1;
     if (options.frames) last = std::min<std::int64_t>(last, std::int64_t{first} + *options.frames - 1);
@@ -391,6 +429,8 @@ int RunJob(const Options& options, const std::string& plugin_path) {
         FrameSource::Open({options.input, options.pixel_type, options.size, options.fps, options.repack},
                           {first, reference, in_flight_limit + 2});
     const InputFormat& format = source->format();
+    frames = format.vi;
+    RefuseClashes(options, *source);
     if (format.frame_count) {
         if (*format.frame_count == 0) throw CliError("dunmorel: " + source->name() + ": the input holds no frames");
         if (first >= *format.frame_count)
@@ -435,7 +475,7 @@ int RunJob(const Options& options, const std::string& plugin_path) {
         throw CliError(text.value_or("dunmorel: the filter delivered a frame instead of its report"));
     }
 
-    std::unique_ptr<OutputSink> output = OutputSink::Open(options.output, source->identity());
+    std::unique_ptr<OutputSink> output = OutputSink::Open(options.output);
     std::optional<int> total;
     if (format.frame_count) total = static_cast<int>(last - first + 1);
     Progress progress(!options.quiet && isatty(STDERR_FILENO) == 1, total);
@@ -512,6 +552,17 @@ int RunJob(const Options& options, const std::string& plugin_path) {
         throw;
     }
     return written;
+}
+
+}  // namespace
+
+int RunJob(const Options& options, const std::string& plugin_path) {
+    std::optional<VideoInfo> frames;
+    try {
+        return FilterInput(options, plugin_path, frames);
+    } catch (const std::bad_alloc&) {
+        throw CliError(frames ? OutOfMemory(*frames) : "dunmorel: out of memory");
+    }
 }
 
 }  // namespace dunmorel::cli

@@ -35,10 +35,17 @@ unsigned ParsePositiveUnsigned(std::string_view text, std::string_view what) {
     return static_cast<unsigned>(*v);
 }
 
+// The message names the range that is accepted, whichever bound was crossed.
+int ParseIntInRange(std::string_view text, std::string_view what, int low, int high) {
+    const std::optional<long long> v = ParseDecimal(text);
+    if (!v || *v < low || *v > high)
+        throw CliError("dunmorel: " + std::string(what) + " must be a whole number from " + std::to_string(low) +
+                       " to " + std::to_string(high) + ", got " + Quote(text));
+    return static_cast<int>(*v);
+}
+
 int ParsePositiveInt(std::string_view text, std::string_view what) {
-    const int v = ParseNonNegativeInt(text, what);
-    if (v == 0) throw CliError("dunmorel: " + std::string(what) + " must be at least 1, got " + Quote(text));
-    return v;
+    return ParseIntInRange(text, what, 1, std::numeric_limits<int>::max());
 }
 
 bool IsName(std::string_view name) {
@@ -50,12 +57,30 @@ bool IsName(std::string_view name) {
 
 }  // namespace
 
+std::string OneLine(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
 int ParseNonNegativeInt(std::string_view text, std::string_view what) {
-    const std::optional<long long> v = ParseDecimal(text);
-    if (!v || *v < 0 || *v > std::numeric_limits<int>::max())
-        throw CliError("dunmorel: " + std::string(what) + " must be a whole number from 0 to " +
-                       std::to_string(std::numeric_limits<int>::max()) + ", got " + Quote(text));
-    return static_cast<int>(*v);
+    return ParseIntInRange(text, what, 0, std::numeric_limits<int>::max());
 }
 
 PictureSize ParsePictureSize(std::string_view text) {
@@ -183,9 +208,8 @@ Options ParseOptions(const std::vector<std::string>& words) {
         } else if (key == "--frames") {
             o.frames = ParsePositiveInt(value(), "--frames");
         } else if (key == "--threads") {
-            o.threads = ParsePositiveInt(value(), "--threads");
-            // Far beyond any useful count; it bounds the frames kept in flight.
-            if (*o.threads > 256) throw CliError("dunmorel: --threads must be at most 256");
+            // 256 is far beyond any useful count; it bounds the frames kept in flight.
+            o.threads = ParseIntInRange(value(), "--threads", 1, 256);
         } else if (key == "-q" || key == "--quiet") {
             no_value();
             o.quiet = true;
@@ -287,7 +311,8 @@ Filter arguments (NAME=VALUE; an argument left out keeps the filter's default):
   autow=B    true: find the flattest window automatically; false: use lx, rx, ty, by
              (default true)
   minw=N     least area in pixels of the automatic window, from width*height/128 to
-             width*height/16 and at least 1024 (default width*height/64)
+             width*height/16 and at least 1024 (default width*height/64); no effect on
+             pictures under 512 pixels in both width and height
   lx=N rx=N  left and right column of the noise window, inclusive (required when autow=false)
   ty=N by=N  top and bottom row of the noise window, counted from the top of the picture
              (required when autow=false)

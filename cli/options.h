@@ -19,6 +19,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The text with control characters (a line feed, a carriage return, a NUL read from a damaged
+// header) written as escapes, so that a message stays one line and shows what was there.
+std::string OneLine(std::string_view text);
+
 // One NAME=VALUE word. The value is typed the way a script literal would be: an integer or
 // true/false. Whether the name exists and the type fits is decided by the function's
 // registered signature when it is called, so the tool and a script reject the same calls.

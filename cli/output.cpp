@@ -1,32 +1,165 @@
 #include "cli/output.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/options.h"
 
 namespace dunmorel::cli {
 
-std::unique_ptr<OutputSink> OutputSink::Open(const std::string& path,
-                                             std::optional<std::pair<dev_t, ino_t>> input_identity) {
-    if (path == "-") return std::unique_ptr<OutputSink>(new OutputSink(STDOUT_FILENO, path, "standard output", false));
-    struct stat st {};
-    const bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && input_identity && st.st_dev == input_identity->first && st.st_ino == input_identity->second)
-        throw CliError("dunmorel: the output " + path + " is the input file; write to another file");
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) throw CliError("dunmorel: cannot open output " + path + ": " + std::strerror(errno));
-    return std::unique_ptr<OutputSink>(new OutputSink(fd, path, path, !exists || S_ISREG(st.st_mode)));
+namespace {
+
+std::string Errno() { return std::strerror(errno); }
+
+// Temporary files the signal handler removes. A run has at most an output and a preview open at
+// once; the handler reads only lock-free atomics and fixed arrays, as a handler may.
+struct TemporarySlot {
+    std::atomic<bool> claimed{false};
+    std::atomic<bool> live{false};
+    char path[PATH_MAX + 1] = {};
+};
+TemporarySlot g_temporaries[4];
+
+int ClaimSlot(const std::string& path) {
+    if (path.size() > PATH_MAX) return -1;
+    for (int i = 0; i < 4; ++i) {
+        TemporarySlot& s = g_temporaries[i];
+        bool expected = false;
+        if (!s.claimed.compare_exchange_strong(expected, true)) continue;
+        std::memcpy(s.path, path.c_str(), path.size() + 1);
+        s.live.store(true, std::memory_order_release);
+        return i;
+    }
+    return -1;
 }
 
-OutputSink::~OutputSink() {
-    if (fd_ >= 0 && fd_ != STDOUT_FILENO) close(fd_);
+void ReleaseSlot(int slot) {
+    if (slot < 0) return;
+    g_temporaries[slot].live.store(false, std::memory_order_release);
+    g_temporaries[slot].claimed.store(false, std::memory_order_release);
 }
+
+extern "C" void RemoveTemporariesAndDie(int signal_number) {
+    for (TemporarySlot& s : g_temporaries)
+        if (s.live.load(std::memory_order_acquire)) unlink(s.path);
+    // The handler was installed to run once: the signal, raised again, ends the process as it
+    // would have without us, and the shell sees the usual status.
+    raise(signal_number);
+}
+
+std::string Parent(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Base(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path with every symbolic link at its end followed, also one that points at nothing yet,
+// which is where opening it for writing would create the file.
+std::string FollowLinks(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        char target[PATH_MAX + 1];
+        const ssize_t size = readlink(path.c_str(), target, PATH_MAX);
+        if (size < 0) return path;
+        const std::string link(target, static_cast<std::size_t>(size));
+        path = link.front() == '/' ? link : Parent(path) + "/" + link;
+    }
+    errno = ELOOP;
+    throw CliError("dunmorel: cannot follow the links of " + path + ": " + Errno());
+}
+
+// Where a new or replaced file at `path` lives: the directory made absolute, the name kept.
+std::string PlaceOf(const std::string& path) {
+    const std::string followed = FollowLinks(path);
+    char* dir = realpath(Parent(followed).c_str(), nullptr);
+    if (dir == nullptr) return followed;
+    std::string place = dir;
+    std::free(dir);
+    if (place.back() != '/') place.push_back('/');
+    place.append(Base(followed));
+    return place;
+}
+
+mode_t CreationMode() {
+    // The process's umask can be read only by setting it; this runs on the main thread before
+    // any file of the run is created.
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+FileKey KeyOf(const std::string& path) {
+    FileKey key;
+    struct stat st {};
+    if (path == "-") {
+        if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) key.id = std::pair{st.st_dev, st.st_ino};
+        key.place.push_back('-');
+        return key;
+    }
+    if (stat(path.c_str(), &st) == 0) key.id = std::pair{st.st_dev, st.st_ino};
+    key.place = PlaceOf(path);
+    return key;
+}
+
+bool SameFile(const FileKey& a, const FileKey& b) {
+    if (a.id && b.id) return *a.id == *b.id;
+    return a.place == b.place && a.place != "-";
+}
+
+void RemoveTemporariesOnSignals() {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = RemoveTemporariesAndDie;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+std::unique_ptr<OutputSink> OutputSink::Open(const std::string& path, const std::string& role) {
+    if (path == "-") return std::unique_ptr<OutputSink>(new OutputSink(STDOUT_FILENO, "standard output", "", "", -1));
+    struct stat st {};
+    const bool exists = stat(path.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode))
+        throw CliError("dunmorel: cannot open " + role + " " + path + ": " + std::strerror(EISDIR));
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or a pipe has no contents to keep and cannot be replaced by a rename.
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) throw CliError("dunmorel: cannot open " + role + " " + path + ": " + Errno());
+        return std::unique_ptr<OutputSink>(new OutputSink(fd, path, "", "", -1));
+    }
+
+    const std::string final_path = PlaceOf(path);
+    // The name stays within the file system's 255 bytes, however long the output's own is.
+    std::string temporary = Parent(final_path) + "/." + Base(final_path).substr(0, 200) + ".part-XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) throw CliError("dunmorel: cannot open " + role + " " + path + ": " + Errno());
+    // A replaced file keeps its permissions; a new one gets those any program would create.
+    static_cast<void>(fchmod(fd, exists ? (st.st_mode & 07777) : CreationMode()));
+    const int slot = ClaimSlot(temporary);
+    return std::unique_ptr<OutputSink>(new OutputSink(fd, path, temporary, final_path, slot));
+}
+
+OutputSink::~OutputSink() { Discard(); }
 
 void OutputSink::Write(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -44,16 +177,23 @@ void OutputSink::Finish() {
     if (fd_ == STDOUT_FILENO || fd_ < 0) return;
     const int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0) throw CliError("dunmorel: cannot write to " + name_ + ": " + std::strerror(errno));
+    if (close(fd) != 0) throw CliError("dunmorel: cannot write to " + name_ + ": " + Errno());
+    if (temporary_.empty()) return;
+    if (rename(temporary_.c_str(), final_path_.c_str()) != 0)
+        throw CliError("dunmorel: cannot put the finished file in place as " + name_ + ": " + Errno());
+    temporary_.clear();
+    ReleaseSlot(slot_);
+    slot_ = -1;
 }
 
 void OutputSink::Discard() {
-    if (fd_ >= 0 && fd_ != STDOUT_FILENO) {
-        close(fd_);
-        fd_ = -1;
-    }
-    if (removable_) unlink(path_.c_str());
-    removable_ = false;
+    if (fd_ >= 0 && fd_ != STDOUT_FILENO) close(fd_);
+    fd_ = -1;
+    // Only the file this sink made itself is ever removed.
+    if (!temporary_.empty()) unlink(temporary_.c_str());
+    temporary_.clear();
+    ReleaseSlot(slot_);
+    slot_ = -1;
 }
 
 }  // namespace dunmorel::cli

@@ -1,4 +1,6 @@
-// Where the filtered frames go: a file or standard output.
+// Where the command's results go: a file, a device or standard output. A file is written beside
+// its final name and only renamed onto it once complete, so that an interrupted or failed run
+// leaves whatever was there before, never a partial result.
 #pragma once
 
 #include <sys/types.h>
@@ -11,33 +13,53 @@
 
 namespace dunmorel::cli {
 
+// What a path names, for telling whether two paths of one run are the same file: its device
+// and inode when it exists, and the place it would be created at (symbolic links followed,
+// directories made absolute) when it does not.
+struct FileKey {
+    std::optional<std::pair<dev_t, ino_t>> id;
+    std::string place;
+};
+// "-" is standard output, keyed by what it is redirected to.
+FileKey KeyOf(const std::string& path);
+bool SameFile(const FileKey& a, const FileKey& b);
+
+// Installs handlers for SIGINT, SIGTERM and SIGHUP (unless they are ignored) that remove every
+// temporary file an unfinished OutputSink holds, then end the process by the same signal.
+void RemoveTemporariesOnSignals();
+
 class OutputSink {
 public:
-    // Opens `path` for writing ("-" is standard output), truncating a file. Refuses a path that
-    // names the input file itself (`input_identity`), since truncating it would destroy the input.
-    // Throws CliError.
-    static std::unique_ptr<OutputSink> Open(const std::string& path,
-                                            std::optional<std::pair<dev_t, ino_t>> input_identity);
+    // Opens `path` for writing ("-" is standard output). A regular file, or a name that does
+    // not exist yet, gets a temporary file in the same directory (through symbolic links, so
+    // that a link keeps pointing at the result); devices and pipes are written directly.
+    // Throws CliError, naming the file by `role` ("output", "preview").
+    static std::unique_ptr<OutputSink> Open(const std::string& path, const std::string& role = "output");
+    // Without Finish, the temporary file goes.
     ~OutputSink();
     OutputSink(const OutputSink&) = delete;
     OutputSink& operator=(const OutputSink&) = delete;
 
     // Throws CliError when the bytes cannot all be written.
     void Write(const void* data, std::size_t size);
-    // Closes a file, reporting a late write error. Throws CliError.
+    // Closes a file and puts it in place, reporting a late write error. Throws CliError.
     void Finish();
-    // After a failure: a regular file that this run created or truncated is removed, so that
-    // no half-written output is mistaken for a result. Standard output and devices stay.
+    // After a failure: the temporary file is removed; what the path named before is untouched.
     void Discard();
 
 private:
-    OutputSink(int fd, std::string path, std::string name, bool removable)
-        : fd_(fd), path_(std::move(path)), name_(std::move(name)), removable_(removable) {}
+    OutputSink(int fd, std::string name, std::string temporary, std::string final_path, int slot)
+        : fd_(fd),
+          name_(std::move(name)),
+          temporary_(std::move(temporary)),
+          final_path_(std::move(final_path)),
+          slot_(slot) {}
 
     int fd_;
-    std::string path_;
     std::string name_;
-    bool removable_;
+    std::string temporary_;  // empty when writing directly
+    std::string final_path_;
+    int slot_;  // the signal handler's record of temporary_, or -1
 };
 
 }  // namespace dunmorel::cli

@@ -7,6 +7,7 @@
 
 #include "cli/font.h"
 #include "cli/options.h"
+#include "cli/output.h"
 
 namespace dunmorel::cli {
 
@@ -123,15 +124,26 @@ void WritePreview(const std::string& path, const VideoInfo& vi, const Calibratio
     for (std::size_t i = 0; i < caption.size(); ++i)
         DrawText(picture, kMargin, vi.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
 
+    // Encoded in memory and written through a sink of the command's own: libpng's file writer
+    // removes whatever its path names when it fails, even a file it did not create.
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = static_cast<png_uint_32>(picture.width);
     image.height = static_cast<png_uint_32>(picture.height);
     image.format = PNG_FORMAT_RGB;
-    const bool ok = png_image_write_to_file(&image, path.c_str(), 0, picture.pixels.data(), 0, nullptr) != 0;
+    png_alloc_size_t size = 0;
+    std::vector<std::uint8_t> encoded;
+    bool ok = png_image_write_to_memory(&image, nullptr, &size, 0, picture.pixels.data(), 0, nullptr) != 0;
+    if (ok) {
+        encoded.resize(size);
+        ok = png_image_write_to_memory(&image, encoded.data(), &size, 0, picture.pixels.data(), 0, nullptr) != 0;
+    }
     const std::string message = image.message;
     png_image_free(&image);
     if (!ok) throw CliError("dunmorel: cannot write the preview " + path + ": " + message);
+    const std::unique_ptr<OutputSink> out = OutputSink::Open(path, "preview");
+    out->Write(encoded.data(), size);
+    out->Finish();
 }
 
 }  // namespace dunmorel::cli

@@ -23,7 +23,7 @@ int ParseDimension(std::string_view token) {
     const std::optional<unsigned> v = ParseUnsigned(token.substr(1));
     if (!v || *v == 0 || *v > static_cast<unsigned>(std::numeric_limits<int>::max()))
         throw CliError("Y4M header has a bad " + std::string(token[0] == 'W' ? "width" : "height") + " '" +
-                       std::string(token) + "'");
+                       OneLine(token) + "'");
     return static_cast<int>(*v);
 }
 
@@ -51,7 +51,7 @@ Y4mHeader ParseY4mHeader(std::string_view line) {
                 const auto num = ParseUnsigned(token.substr(1, colon == std::string_view::npos ? 0 : colon - 1));
                 const auto den =
                     colon == std::string_view::npos ? std::nullopt : ParseUnsigned(token.substr(colon + 1));
-                if (!num || !den) throw CliError("Y4M header has a bad frame rate '" + std::string(token) + "'");
+                if (!num || !den) throw CliError("Y4M header has a bad frame rate '" + OneLine(token) + "'");
                 h.fps_numerator = *num;
                 h.fps_denominator = *den;
                 break;
@@ -74,7 +74,7 @@ RawFormat Y4mLayout(const Y4mHeader& header) {
     if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return {VideoInfo::CS_YV12};
     if (c == "422") return {VideoInfo::CS_YUY2, Repack::planar422};
     if (c == "mono") return {VideoInfo::CS_YV12, Repack::grey};
-    throw CliError("Y4M colour space C" + c +
+    throw CliError("Y4M colour space C" + OneLine(c) +
                    " is not supported (8-bit 4:2:0, 4:2:2 and mono are: C420, C420jpeg, C420mpeg2, C420paldv, C422, "
                    "Cmono); ffmpeg converts with " +
                    ConversionHint(c));

@@ -1,8 +1,11 @@
 // The built `dunmorel` executable, run as a user runs it: through ffmpeg pipelines, over files
 // and pipes, split into ranges, and fed damaged input.
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -19,6 +22,8 @@
 #include "cli/report.h"
 #include "cli_test_support.h"
 
+extern char** environ;
+
 namespace dunmorel::cli {
 namespace {
 
@@ -28,6 +33,12 @@ using testing::Spit;
 using testing::Workspace;
 
 const std::string kTool = DUNMOREL_CLI_PATH;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 struct Outcome {
     int status = -1;
@@ -439,6 +450,8 @@ struct Hostile {
     std::string (*setup)(const Workspace&);
     // The whole message, or its start when it ends in '*'.
     const char* message;
+    // Shell words before the tool's name, such as a resource limit.
+    const char* prefix = "";
 };
 
 std::string Y4mFrames(int frames) {
@@ -552,6 +565,47 @@ const Hostile kHostile[] = {
      "dunmorel: plug-in * does not exist"},
     {"UnknownOption", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --speed 3"; },
      "dunmorel: unknown option '--speed' (see --help)"},
+    // Paths that name the input or each other, directly, through a link or by redirection.
+    {"PreviewIsInput", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + " --preview " + ws.File("in"); },
+     "dunmorel: the preview * is the input file; write to another file"},
+    {"OutputLinksToInput",
+     [](const Workspace& ws) {
+         fs::create_symlink("in", ws.File("link"));
+         return "-i " + In(ws, Y4mFrames(1)) + " -o " + ws.File("link");
+     },
+     "dunmorel: the output * is the input file; write to another file"},
+    {"StandardOutputAppendsToInput",
+     [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + " -o - >>" + ws.File("in"); },
+     "dunmorel: the output standard output is the input file; write to another file"},
+    {"OutputIsPreview",
+     [](const Workspace& ws) {
+         fs::create_directory(ws.File("sub"));
+         return "-i " + In(ws, Y4mFrames(1)) + " -o " + ws.File("pic.png") + " --preview " + ws.File("sub/../pic.png");
+     },
+     "dunmorel: the output * and the preview * are the same file; write them to different files"},
+    // Ranges named as the check has them; header bytes shown, not printed raw.
+    {"ThreadsNegative", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " --threads -1"; },
+     "dunmorel: --threads must be a whole number from 1 to 256, got '-1'"},
+    {"CrlfHeader", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W256\r H256\r\nFRAME\r\n") + Out(ws); },
+     "dunmorel: *: Y4M header has a bad width 'W256\\r'"},
+    {"NulInHeader",
+     [](const Workspace& ws) {
+         return "-i " +
+                In(ws, std::string("YUV4MPEG2 W25\0"
+                                   "6 H256\n",
+                                   22)) +
+                Out(ws);
+     },
+     "dunmorel: *: Y4M header has a bad width 'W25\\x006'"},
+    {"HelpToAFullDisk", [](const Workspace&) -> std::string { return "--help >/dev/full"; },
+     "dunmorel: cannot write to standard output: No space left on device"},
+    {"DemoToAFullDisk", [](const Workspace& ws) { return "--demo -q --demo-dir " + ws.File("demo") + " >/dev/full"; },
+     "dunmorel: cannot write to standard output: No space left on device"},
+    {"OutOfMemory",
+     [](const Workspace& ws) {
+         return "-i - < <(printf 'YUV4MPEG2 W16000 H16000 C420jpeg\\nFRAME\\n'; head -c 1000000 /dev/zero)" + Out(ws);
+     },
+     "dunmorel: out of memory for frames of 16000x16000 YV12", "ulimit -v 300000; "},
 };
 
 class HostileInput : public ::testing::TestWithParam<Hostile> {};
@@ -567,10 +621,12 @@ bool Matches(std::string_view text, std::string_view pattern) {
 }
 
 TEST_P(HostileInput, ExitsWithStatusOneAndOneLine) {
+    // AddressSanitizer reserves far more address space than any limit a test could set.
+    if (*GetParam().prefix && kAddressSanitizer) GTEST_SKIP() << "no address-space limit under AddressSanitizer";
     const Workspace ws;
     const std::string args = GetParam().setup(ws);
     const std::string in_bytes = fs::exists(ws.File("in")) ? Slurp(ws.File("in")) : "";
-    const Outcome o = Shell(ws, Tool() + " " + args);
+    const Outcome o = Shell(ws, GetParam().prefix + Tool() + " " + args);
     EXPECT_EQ(o.status, 1) << o.err;
     ASSERT_FALSE(o.err.empty());
     EXPECT_EQ(o.err.back(), '\n');
@@ -587,6 +643,104 @@ TEST_P(HostileInput, ExitsWithStatusOneAndOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, ::testing::ValuesIn(kHostile),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- the user's files ---------------------------------------------------------------------
+
+struct Interruption {
+    const char* name;
+    int signal_number;
+    // "out" holds an earlier result; "link" points at a file that does not exist yet.
+    const char* output;
+};
+
+class Interrupted : public ::testing::TestWithParam<Interruption> {};
+
+TEST_P(Interrupted, LeavesWhatTheOutputHeldBefore) {
+    const Interruption& c = GetParam();
+    const Workspace ws;
+    const std::string clip = Y4mFrames(6);
+    Spit(ws.File("out"), "earlier result");
+    fs::create_symlink("target", ws.File("link"));
+    const fs::path dir = fs::path(ws.File("out")).parent_path();
+
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, ws.File("stderr").c_str(), O_WRONLY | O_CREAT, 0600);
+    std::vector<std::string> words = {kTool, "-q", "--threads", "1", "-i", "-", "-o", ws.File(c.output)};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, kTool.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    ASSERT_EQ(spawned, 0);
+
+    // Half the clip, then the input stalls with the output under way.
+    const std::size_t half = clip.size() / 2;
+    for (std::size_t at = 0; at < half;) {
+        const ssize_t put = write(in[1], clip.data() + at, half - at);
+        if (put <= 0) break;
+        at += static_cast<std::size_t>(put);
+    }
+    bool under_way = false;
+    for (int wait = 0; wait < 500 && !under_way; ++wait) {
+        for (const auto& entry : fs::directory_iterator(dir))
+            under_way = under_way || (entry.path().filename().string().find(".part-") != std::string::npos &&
+                                      fs::file_size(entry.path()) > 0);
+        if (!under_way) usleep(10000);
+    }
+    EXPECT_TRUE(under_way) << "no output was being written";
+    kill(pid, c.signal_number);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(in[1]);
+
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number) << "status " << status;
+    EXPECT_EQ(Slurp(ws.File("out")), "earlier result");
+    EXPECT_TRUE(fs::is_symlink(ws.File("link")));
+    EXPECT_FALSE(fs::exists(ws.File("target")));
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().find(".part-"), std::string::npos) << entry.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
+                         ::testing::Values(Interruption{"Interrupt", SIGINT, "out"},
+                                           Interruption{"Terminate", SIGTERM, "out"},
+                                           Interruption{"HangUp", SIGHUP, "link"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UserFiles, LinksAndPermissionsStayAndAFailedPreviewRemovesNothing) {
+    const Workspace ws;
+    const std::string run = Tool() + " -q -i " + In(ws, Y4mFrames(2));
+    const Outcome direct = Shell(ws, run + " -o -");
+    ASSERT_EQ(direct.status, 0) << direct.err;
+
+    // Through a link the result lands where the link points, and the link stays a link.
+    fs::create_symlink("target", ws.File("link"));
+    ASSERT_EQ(Shell(ws, run + " -o " + ws.File("link")).status, 0);
+    EXPECT_TRUE(fs::is_symlink(ws.File("link")));
+    EXPECT_TRUE(Slurp(ws.File("target")) == direct.out);
+
+    // A replaced file keeps its permissions.
+    Spit(ws.File("kept"), "earlier result");
+    fs::permissions(ws.File("kept"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_EQ(Shell(ws, run + " -o " + ws.File("kept")).status, 0);
+    EXPECT_TRUE(Slurp(ws.File("kept")) == direct.out);
+    EXPECT_EQ(fs::status(ws.File("kept")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // A preview that cannot be written leaves the path it was given as it was.
+    fs::create_symlink("/dev/full", ws.File("full.png"));
+    const Outcome full = Shell(ws, run + " --preview " + ws.File("full.png"));
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "dunmorel: cannot write to " + ws.File("full.png") + ": No space left on device\n");
+    EXPECT_TRUE(fs::is_symlink(ws.File("full.png")));
+}
 
 // --- demo and help ------------------------------------------------------------------------
 
