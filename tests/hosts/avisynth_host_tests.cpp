@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -425,6 +426,24 @@ TEST_P(HostVsCommand, SameFramesOrSameError) {
 
 INSTANTIATE_TEST_SUITE_P(Scripts, HostVsCommand, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// Clips the command cannot read but a host can describe: sizes whose area passes 32 bits are
+// refused with their size; no frame is ever asked for.
+TEST(HostOnly, FramesPast32BitsAreRefusedWithTheirSize) {
+    Host host;
+    for (const auto& [w, h] : {std::pair{"50000", "50000"}, std::pair{"92682", "46342"}}) {
+        std::string error;
+        try {
+            // A resizer allocates nothing until a frame is asked for, unlike a source.
+            host.Eval("LoadPlugin(\"" + kPlugin + "\")\nBlankClip(width=64, height=64, pixel_type=\"YV12\")" +
+                      ".PointResize(" + w + ", " + h + ").Dunmorel()");
+        } catch (const AvisynthError& e) {
+            error = e.msg;
+        }
+        EXPECT_EQ(error, std::string("Dunmorel: a ") + w + "x" + h +
+                             " frame is too large: its area and its row of bytes must stay below 2^31");
+    }
+}
 
 // The installed tree: the host autoloads the plug-in with no LoadPlugin, and the installed
 // command finds the installed plug-in by itself; both must give the same frames.
