@@ -28,6 +28,9 @@ namespace dunmorel::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Outcome;
+using testing::Quote;
+using testing::Shell;
 using testing::Slurp;
 using testing::Spit;
 using testing::Workspace;
@@ -39,32 +42,6 @@ constexpr bool kAddressSanitizer = true;
 #else
 constexpr bool kAddressSanitizer = false;
 #endif
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Runs a bash command line; with pipefail, a pipeline's status is its last failing command's.
-Outcome Shell(const Workspace& ws, const std::string& command) {
-    const std::string out = ws.File("run.stdout");
-    const std::string err = ws.File("run.stderr");
-    const std::string line =
-        "bash -c " + Quote("set -o pipefail; " + command) + " >" + out + " 2>" + err + " </dev/null";
-    const int raw = std::system(line.c_str());
-    Outcome o;
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.out = Slurp(out);
-    o.err = Slurp(err);
-    return o;
-}
 
 std::string Tool() { return Quote(kTool); }
 

@@ -1,7 +1,11 @@
-// Helpers shared by the dunmorel tool's tests: a scratch directory per test and whole-file I/O.
+// Helpers shared by the dunmorel tool's tests: a scratch directory per test, whole-file I/O and
+// running a shell command line.
 #pragma once
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -42,5 +46,31 @@ inline std::string Slurp(const std::string& path) {
 }
 
 inline void Spit(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs a bash command line; with pipefail, a pipeline's status is its last failing command's.
+inline Outcome Shell(const Workspace& ws, const std::string& command) {
+    const std::string out = ws.File("run.stdout");
+    const std::string err = ws.File("run.stderr");
+    const std::string line =
+        "bash -c " + Quote("set -o pipefail; " + command) + " >" + out + " 2>" + err + " </dev/null";
+    const int raw = std::system(line.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = Slurp(out);
+    o.err = Slurp(err);
+    return o;
+}
 
 }  // namespace dunmorel::cli::testing

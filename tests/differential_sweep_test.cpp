@@ -4,8 +4,6 @@
 // 0 or 1, or difference in output or message fails the sweep with the case that did it.
 //
 // DUNMOREL_SWEEP_SECONDS bounds the time (default 20), DUNMOREL_SWEEP_SEED replays a sweep.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +21,8 @@
 
 namespace {
 
+using dunmorel::cli::testing::Outcome;
+using dunmorel::cli::testing::Shell;
 using dunmorel::cli::testing::Slurp;
 using dunmorel::cli::testing::Spit;
 using dunmorel::cli::testing::Workspace;
@@ -170,27 +170,16 @@ private:
 
 constexpr const char* kNfPastEnd = "Dunmorel:invalid nf being either -ve or beyond clip\n";
 
-struct Outcome {
-    int status = -1;  // the command's exit status; -1 when it did not exit
-    std::string out, err;
-};
-
 std::string Join(const std::vector<std::string>& words) {
     std::string s;
     for (const auto& w : words) s += " " + w;
     return s;
 }
 
-// One shell line; `status_of` picks the command's exit status out of a pipeline.
-Outcome Shell(const Workspace& ws, const std::string& line, const std::string& out_file) {
-    const std::string err = ws.File("err");
-    const std::string script = "exec 2>" + err + "; " + line + "; exit ${PIPESTATUS[1]:-$?}";
-    const std::string command = "bash -c '" + script + "'";
-    const int raw = std::system(command.c_str());
-    Outcome r;
-    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+// A command line that writes into `out_file`, whose bytes become the outcome's output.
+Outcome ShellToFile(const Workspace& ws, const std::string& command, const std::string& out_file) {
+    Outcome r = Shell(ws, command);
     r.out = Slurp(out_file);
-    r.err = Slurp(err);
     std::remove(out_file.c_str());
     return r;
 }
@@ -254,10 +243,10 @@ TEST(DifferentialSweep, RandomClipsGiveTheSameBytesThroughEveryPath) {
                                 std::to_string(c.height) + " -q";
         const std::string args = Join(c.args);
 
-        const Outcome base = Shell(ws, cli + " -i " + in + " -o " + out + raw + " --threads 1" + args, out);
+        const Outcome base = ShellToFile(ws, cli + " -i " + in + " -o " + out + raw + " --threads 1" + args, out);
         ExpectSound(base, "file to file, one worker", c);
         const Outcome piped =
-            Shell(ws, "cat " + in + " | " + cli + " -i - -o -" + raw + " --threads 3" + args + " | cat >" + out, out);
+            Shell(ws, "cat " + in + " | " + cli + " -i - -o -" + raw + " --threads 3" + args + " | cat");
         ExpectSound(piped, "pipe to pipe, three workers", c);
         EXPECT_EQ(piped.status, base.status) << c.Describe();
         // A stream's length is known only at its end, so an nf past it is refused after the
@@ -276,22 +265,17 @@ TEST(DifferentialSweep, RandomClipsGiveTheSameBytesThroughEveryPath) {
 
         if (base.status == 0 && c.frames > 1) {
             const int split = c.frames / 2;
-            const Outcome head = Shell(
-                ws,
-                cli + " -i " + in + " -o " + out + raw + " --threads 2 --range 0:" + std::to_string(split - 1) + args,
-                out);
-            const Outcome tail = Shell(
-                ws,
-                cli + " -i " + in + " -o " + out + raw + " --threads 2 --range " + std::to_string(split) + ":" + args,
-                out);
+            const std::string pieces = cli + " -i " + in + " -o -" + raw + " --threads 2 --range ";
+            const Outcome head = Shell(ws, pieces + "0:" + std::to_string(split - 1) + args);
+            const Outcome tail = Shell(ws, pieces + std::to_string(split) + ":" + args);
             ExpectSound(head, "first range", c);
             ExpectSound(tail, "second range", c);
             EXPECT_TRUE(head.out + tail.out == base.out) << "two ranges: other bytes\n  " << c.Describe();
         }
         if (c.Planar()) {
             Spit(ws.File("in.y4m"), Y4m(c));
-            const Outcome y4m =
-                Shell(ws, "cat " + ws.File("in.y4m") + " | " + cli + " -i - -o " + out + " -q --threads 2" + args, out);
+            const Outcome y4m = ShellToFile(
+                ws, "cat " + ws.File("in.y4m") + " | " + cli + " -i - -o " + out + " -q --threads 2" + args, out);
             ExpectSound(y4m, "Y4M", c);
             EXPECT_EQ(y4m.status, base.status) << c.Describe();
             if (base.err != kNfPastEnd) {
