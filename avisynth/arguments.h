@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 #include "avisynth/filter.h"
 #include "avisynth/interface.h"
@@ -10,8 +11,10 @@
 
 namespace dunmorel {
 
-inline constexpr const char* kSignature =
-    "c[xgrid]i[ygrid]i[print]b[limit]i[nf]i[autow]b[minw]i[lx]i[rx]i[ty]i[by]i[ry]i[gu]i[bv]i";
+// The signature the host binds script calls with, derived from the engine's table; it is the
+// plug-in's published interface, so a change to the table must not change it unnoticed.
+static_assert(std::string_view(kSignature) ==
+              "c[xgrid]i[ygrid]i[print]b[limit]i[nf]i[autow]b[minw]i[lx]i[rx]i[ty]i[by]i[ry]i[gu]i[bv]i");
 
 ResolvedArguments resolve_arguments(const AVSValue& args, const VideoInfo& vi);
 

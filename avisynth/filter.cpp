@@ -15,18 +15,18 @@ public:
 
     ConstFramePlanes reference_frame(std::int32_t nf) override {
         reference_ = child_->GetFrame(nf, env_);
-        return planes_of(read_view(*reference_), pixel_format(vi_.pixel_type), vi_.width, reference_->GetHeight());
+        return read_planes(*reference_, vi_);
     }
     void release_reference() override { reference_ = nullptr; }
 
     FramePlanes work_frame(int index) override {
         PVideoFrame& frame = work_[index];
         frame = env_->NewVideoFrame(vi_, 16);
-        const FrameAddresses view = write_view(*frame);
-        if (!view.base_y)
+        const FramePlanes planes = write_planes(*frame, vi_);
+        if (!planes.plane[0].base)
             throw FilterError(FilterError::Kind::failure,
                               "Dunmorel: the host returned a work frame that cannot be written");
-        return planes_of(view, pixel_format(vi_.pixel_type), vi_.width, frame->GetHeight());
+        return planes;
     }
 
     void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
@@ -55,9 +55,8 @@ PVideoFrame DUNMOREL_STDCALL DunmorelFilter::GetFrame(int n, IScriptEnvironment*
         PVideoFrame input = child->GetFrame(n, env);
         Request request(child, vi, env);
         try {
-            const ConstFramePlanes planes =
-                planes_of(read_view(*input), pixel_format(vi.pixel_type), vi.width, input->GetHeight());
-            if (engine_.process(n, planes, input->GetHeight(), request) == FilterEngine::Result::input) return input;
+            if (engine_.process(n, read_planes(*input, vi), input->GetHeight(), request) == FilterEngine::Result::input)
+                return input;
             return request.result();
         } catch (const FilterError& e) {
             error = e.what();

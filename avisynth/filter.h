@@ -10,11 +10,7 @@
 
 namespace dunmorel {
 
-struct DunmorelFilterTestAccess;
-
 class DunmorelFilter final : public GenericVideoFilter {
-    friend struct DunmorelFilterTestAccess;
-
 public:
     // Throws std::bad_alloc when the scratch block cannot be had.
     DunmorelFilter(const PClip& source, const FilterArguments& args);
@@ -24,15 +20,8 @@ public:
     PVideoFrame DUNMOREL_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
     int DUNMOREL_STDCALL SetCacheHints(int, int) override { return 0; }
 
+    FilterEngine& engine() { return engine_; }
     const FilterEngine& engine() const { return engine_; }
-    // Read-only access for tests and tools.
-    std::int32_t window_width() const { return engine_.window_width(); }
-    std::int32_t window_height() const { return engine_.window_height(); }
-    WindowRect window() const { return engine_.window(); }
-    std::size_t scratch_bytes() const { return engine_.scratch_bytes(); }
-    const std::int32_t* passes() const { return engine_.passes(); }
-    const VarianceTable& variances() const { return engine_.variances(); }
-    bool is_calibrated() const { return engine_.is_calibrated(); }
 
 private:
     FilterEngine engine_;

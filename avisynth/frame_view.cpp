@@ -35,4 +35,12 @@ FrameAddresses write_view(const VideoFrame& frame) {
             frame.GetPitch(PLANAR_U)};
 }
 
+ConstFramePlanes read_planes(const VideoFrame& frame, const VideoInfo& vi) {
+    return planes_of(read_view(frame), clip_format(vi), frame.GetHeight());
+}
+
+FramePlanes write_planes(const VideoFrame& frame, const VideoInfo& vi) {
+    return planes_of(write_view(frame), clip_format(vi), frame.GetHeight());
+}
+
 }  // namespace dunmorel

@@ -20,10 +20,9 @@ ConstFrameAddresses read_view(const VideoFrame& frame);
 // Only valid while the frame is held once (writable); the caller checks.
 FrameAddresses write_view(const VideoFrame& frame);
 
-template <typename Sample>
-BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, int pixel_type, int p, std::int32_t width,
-                                std::int32_t height) {
-    return plane_of(frame, pixel_format(pixel_type), p, width, height);
-}
+// The engine's planes of one frame of the clip.
+ConstFramePlanes read_planes(const VideoFrame& frame, const VideoInfo& vi);
+// Only valid while the frame is held once (writable); null bases when it is not.
+FramePlanes write_planes(const VideoFrame& frame, const VideoInfo& vi);
 
 }  // namespace dunmorel

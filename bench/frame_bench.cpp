@@ -52,7 +52,7 @@ void BM_GetFrame(benchmark::State& state) {
         benchmark::DoNotOptimize(f->GetReadPtr());
     }
     WorkPool::shared().limit_cores(static_cast<int>(std::thread::hardware_concurrency()));
-    const auto* passes = static_cast<DunmorelFilter&>(*filter.get()).passes();
+    const auto& passes = static_cast<DunmorelFilter&>(*filter.get()).engine().plan().passes;
     state.counters["passes_y"] = passes[0];
     state.counters["passes_u"] = passes[1];
     state.counters["passes_v"] = passes[2];

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "avisynth/interface.h"
+#include "engine/arguments.h"
 
 namespace dunmorel::cli {
 
@@ -302,24 +303,8 @@ Frames and work:
   -h, --help            this text.
 
 Filter arguments (NAME=VALUE; an argument left out keeps the filter's default):
-  xgrid=N    width of the smoothing neighbourhood: 3, 5, 7, 9 or 11 (default 5)
-  ygrid=N    height of the neighbourhood: 3, 5, 7, 9 or 11 (default: the xgrid in effect)
-  print=B    true: do not filter, report the calibration as an error and stop (default false)
-  limit=N    keep adding passes while one lowers the noise window's variance by more than
-             N percent, 0 to 20 (default 1)
-  nf=N       frame on which the noise is measured (default 0)
-  autow=B    true: find the flattest window automatically; false: use lx, rx, ty, by
-             (default true)
-  minw=N     least area in pixels of the automatic window, from width*height/128 to
-             width*height/16 and at least 1024 (default width*height/64); no effect on
-             pictures under 512 pixels in both width and height
-  lx=N rx=N  left and right column of the noise window, inclusive (required when autow=false)
-  ty=N by=N  top and bottom row of the noise window, counted from the top of the picture
-             (required when autow=false)
-  ry=N       strength of plane 0 (Y or R), 0 to 500; 0 leaves the plane alone (default 1)
-  gu=N       strength of plane 1 (U or G), 0 to 500 (default 1)
-  bv=N       strength of plane 2 (V or B), 0 to 500 (default 1)
-  B is true or false.
+)" + argument_help() +
+           R"(  B is true or false.
 
 Errors (a filter argument error, the calibration report of print=true, an unreadable or
 damaged input) are printed as one line on standard error, and the exit status is 1.

@@ -7,9 +7,61 @@
 namespace dunmorel {
 
 std::string ValidationFailure::text() const {
+    if (!whole.empty()) return whole;
     char buffer[160];
     std::snprintf(buffer, sizeof buffer, format, first, second);
     return buffer;
+}
+
+std::string argument_help() {
+    std::string text;
+    for (const ArgumentSpec& a : kArguments) {
+        if (*a.usage == '\0') continue;
+        std::string usage = std::string("  ") + a.usage;
+        usage.resize(std::max<std::size_t>(usage.size() + 2, 13), ' ');
+        const std::string indent(usage.size(), ' ');
+        text += usage;
+        for (const char* c = a.help; *c; ++c) {
+            text += *c;
+            if (*c == '\n') text += indent;
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+namespace {
+
+// Names match whatever their case, as script hosts bind them.
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::variant<ArgumentValues, std::string> bind_named(const std::vector<NamedArgument>& named) {
+    const std::string function = kFunctionName;
+    auto label = [](int i) { return std::string("argument \"") + kArguments[i].name + "\""; };
+    auto type_name = [](bool boolean) { return boolean ? "a boolean" : "an integer"; };
+    ArgumentValues values;
+    for (const NamedArgument& a : named) {
+        int index = -1;
+        for (int i = kClip + 1; i < kArgumentCount; ++i)
+            if (same_name(kArguments[i].name, a.name)) index = i;
+        if (index < 0) return function + ": unknown argument name \"" + a.name + "\"";
+        if (values[index]) return function + ": " + label(index) + " given twice";
+        const bool wants_boolean = kArguments[index].kind == ArgumentKind::boolean;
+        if (wants_boolean != a.boolean)
+            return function + ": " + label(index) + " expects " + type_name(wants_boolean) + ", got " +
+                   type_name(a.boolean);
+        values[index] = a.boolean ? (a.value != 0 ? 1 : 0) : a.value;
+    }
+    return values;
 }
 
 ResolvedArguments resolve_arguments(const ArgumentValues& given, const ClipFormat& clip) {
@@ -48,8 +100,36 @@ bool bad_strength(std::int32_t s) { return s > 500 || s < 0; }
 // of bytes does not fit in one cannot be filtered; in 32 bits its area would wrap into
 // nonsense bounds, or into a small frame's.
 bool too_large(const ClipFormat& clip) {
-    const std::int64_t row_bytes = std::int64_t{clip.width} * std::max(1, pixel_step(clip.format));
+    const std::int64_t row_bytes = std::int64_t{clip.width} * traits_of(clip.format).pixel_step;
     return frame_area(clip) > INT32_MAX || row_bytes > INT32_MAX;
+}
+
+// Where a chroma sample spans four luma columns or rows (4:1:1, 4:1:0), a window that passes the
+// checks above can still leave the chroma copy's margins outside the chroma plane; that is
+// refused here, before any frame is asked for, naming what the plane would need. Wider chroma
+// always holds such a window.
+std::optional<ValidationFailure> window_outside_chroma(const FilterArguments& a, const ClipFormat& clip) {
+    const FormatTraits& t = traits_of(clip.format);
+    if (t.family != ColorFamily::yuv || (t.sub_w < 2 && t.sub_h < 2)) return std::nullopt;
+    const std::int32_t sx = 1 << t.sub_w;
+    const std::int32_t sy = 1 << t.sub_h;
+    struct Axis {
+        const char* what;
+        std::int32_t first, last, step, grid, size;
+    };
+    const Axis axes[] = {{"columns", a.lx, a.rx, sx, a.xgrid, plane_width(clip, 1)},
+                         {"rows", a.ty, a.by, sy, a.ygrid, plane_height(clip, 1)}};
+    for (const Axis& x : axes) {
+        const std::int64_t from = x.first / x.step - x.grid / 2;
+        const std::int64_t to = from + (std::int64_t{x.last} - x.first + 1) / x.step + x.grid - 1;
+        if (from >= 0 && to < x.size && (std::int64_t{x.last} - x.first + 1) / x.step >= 1) continue;
+        ValidationFailure f{20, ""};
+        f.whole = "Dunmorel: plane 1 of a " + std::string(t.name) + " clip cannot hold the noise window and its " +
+                  "margins: it needs " + x.what + " " + std::to_string(from) + " to " + std::to_string(to) +
+                  " of 0 to " + std::to_string(x.size - 1);
+        return f;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -104,6 +184,9 @@ std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& arg
     if (given[kBv] && bad_strength(a.bv)) return ValidationFailure{17, "Dunmorel: bv  must be between 0 and 500"};
     if (given[kRy] && given[kGu] && given[kBv] && a.ry == 0 && a.gu == 0 && a.bv == 0)
         return ValidationFailure{18, "Dunmorel: ry, gu and bv are all set to zero"};
+    if (!a.autow) {
+        if (auto failure = window_outside_chroma(a, clip)) return failure;
+    }
     return std::nullopt;
 }
 

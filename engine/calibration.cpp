@@ -1,8 +1,11 @@
 // The one-time noise measurement on the reference frame and the report that replaces it while
 // `print` is set.
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "engine/filter_engine.h"
+#include "engine/plane_pool.h"
 
 namespace dunmorel {
 
@@ -13,11 +16,13 @@ bool inside(const ConstPlaneView& plane, const WindowRect& r) {
            r.last_col < plane.width && r.last_row < plane.height;
 }
 
-// The rectangle measured in plane p, for a window in plane 0 coordinates.
-WindowRect measured_rect(PlaneLayout layout, int p, const WindowRect& w) {
-    if (p == 0 || layout == PlaneLayout::rgb) return w;
-    if (layout == PlaneLayout::yuy2) return {w.first_col / 2, w.first_row, w.last_col / 2, w.last_row};
-    return {w.first_col / 2, w.first_row / 2, w.last_col / 2, w.last_row / 2};
+// Plane p's share of a window in plane 0 coordinates: columns and rows divided by the plane's
+// subsampling, truncated, as 4:2:0 chroma has always halved them.
+WindowRect measured_rect(const FormatTraits& traits, int p, const WindowRect& w) {
+    if (p == 0) return w;
+    const std::int32_t sx = 1 << traits.sub_w;
+    const std::int32_t sy = 1 << traits.sub_h;
+    return {w.first_col / sx, w.first_row / sy, w.last_col / sx, w.last_row / sy};
 }
 
 [[noreturn]] void fail(const std::string& text) { throw FilterError(FilterError::Kind::failure, text); }
@@ -26,101 +31,119 @@ std::string outside_message(int plane) {
     return "Dunmorel: noise window lies outside plane " + std::to_string(plane) + " of the frame";
 }
 
-}  // namespace
-
-void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input, std::int32_t height,
-                                   FrameHost& host) {
-    const PlaneLayout layout = layout_;
-    {
-        const ConstFramePlanes reference = n != nf ? host.reference_frame(nf) : input;
-        const ConstPlaneView(&planes)[3] = reference.plane;
-
-        // RGB searches the middle byte of each pixel, YUV the luma.
-        const int search_plane = layout == PlaneLayout::rgb ? 1 : 0;
-        if (autow) {
-            WindowRect found{lx, win_top, rx, win_bottom};
-            const std::int64_t variance =
-                find_flat_window(planes[search_plane], win_height, win_width, ygrid, xgrid, found);
-            // No block fits: the window would be whatever it held before the search, which
-            // need not lie inside the frame, so the request is refused instead.
-            if (variance > max_sample_variance)
-                fail(
-                    "Dunmorel: frame too small for the automatic window search; "
-                    "give lx, rx, ty and by with autow=false");
-            lx = found.first_col;
-            rx = found.last_col;
-            win_top = found.first_row;
-            win_bottom = found.last_row;
-            variance_table[0][search_plane] = static_cast<std::int32_t>(variance);
-        }
-
-        const WindowRect window{lx, win_top, rx, win_bottom};
-        for (int p = 0; p < 3; ++p) {
-            if (autow && p == search_plane) continue;
-            const WindowRect rect = measured_rect(layout, p, window);
-            // Checks and search keep the window inside every plane of a well-formed frame; a
-            // frame whose planes disagree with its clip (odd chroma sizes) is refused rather
-            // than read outside.
-            if (!inside(planes[p], rect)) fail(outside_message(p));
-            variance_table[0][p] = window_variance(planes[p], rect);
-        }
-
-        for (int p = 0; p < 3; ++p) {
-            const bool chroma = p > 0 && layout != PlaneLayout::rgb;
-            const bool half_rows = chroma && layout == PlaneLayout::planar;
-            const std::int32_t first_col = (chroma ? lx / 2 : lx) - xgrid / 2;
-            const std::int32_t first_row = (half_rows ? win_top / 2 : win_top) - ygrid / 2;
-            const std::int32_t w = chroma ? win_width / 2 : win_width;
-            const std::int32_t h = half_rows ? win_height / 2 : win_height;
-            const std::int32_t cols = w + xgrid;
-            const std::int32_t rows = h + ygrid;
-            const WindowRect copy{first_col, first_row, first_col + cols - 1, first_row + rows - 1};
-            if (w < 1 || h < 1 || !inside(planes[p], copy)) fail(outside_message(p));
-
-            const ConstPlaneView& plane = planes[p];
-            if (half_rows) {
-                const std::uint8_t* src = &plane.at(first_row, first_col);
-                host.copy_rows(scratch_a, cols, src, plane.pitch, cols, rows);
-                host.copy_rows(scratch_b, cols, scratch_a, cols, cols, rows);
-            } else {
-                for (std::int32_t r = 0; r < rows; ++r) {
-                    for (std::int32_t c = 0; c < cols; ++c) {
-                        const std::uint8_t sample = plane.at(first_row + r, first_col + c);
-                        scratch_a[static_cast<std::size_t>(r) * cols + c] = sample;
-                        scratch_b[static_cast<std::size_t>(r) * cols + c] = sample;
-                    }
-                }
-            }
-            calibrate_passes(scratch_a, scratch_b, cols, h, w, ygrid, xgrid, pass_count[p], variance_table, p, limit);
-        }
-    }
-    if (n != nf) host.release_reference();
-
-    if (print) report_calibration(height);  // the filter stays uncalibrated
-
-    const std::int32_t strength[3] = {ry, gu, bv};
-    for (int p = 0; p < 3; ++p) {
-        if (variance_table[0][p] == 0 || strength[p] == 0) pass_count[p] = 0;
-        for (std::int32_t i = 0; i < pass_count[p]; ++i) variance_table[i][p] *= strength[p];
-    }
-    calibrated.store(true, std::memory_order_release);
+void copy_block(std::uint8_t* dst, std::int32_t dst_pitch, const ConstPlaneView& src, const WindowRect& r) {
+    for (std::int32_t row = 0; row < r.height(); ++row)
+        std::memcpy(dst + static_cast<std::ptrdiff_t>(row) * dst_pitch, &src.at(r.first_row + row, r.first_col),
+                    static_cast<std::size_t>(r.width()));
 }
 
-void FilterEngine::report_calibration(std::int32_t frame_height) const {
-    const bool rgb = layout_ == PlaneLayout::rgb;
+}  // namespace
+
+Calibration FilterEngine::measure(const ConstFramePlanes& reference, const Calibration& previous) {
+    const std::int32_t xgrid = args_.xgrid;
+    const std::int32_t ygrid = args_.ygrid;
+    Calibration c = previous;
+    ConstFramePlanes planes = reference;
+    // A packed frame is measured in planes of its own, so that every kernel sees adjacent samples.
+    std::optional<PlanePool::Lease> lease;
+    if (is_packed(clip_.format)) {
+        lease.emplace(*planes_);
+        for (int p = 0; p < 3; ++p) {
+            const PlaneView own = (*lease)[0].plane[p];
+            if (reference.plane[p].width > own.width || reference.plane[p].height > own.height)
+                fail(outside_message(p));
+            const PlaneView view{own.base, own.pitch, 1, reference.plane[p].width, reference.plane[p].height};
+            copy_plane(view, reference.plane[p]);
+            planes.plane[p] = view;
+        }
+    }
+    if (traits_.family == ColorFamily::grey) {
+        const std::int32_t w = plane_width(clip_, 1);
+        const std::int32_t h = plane_height(clip_, 1);
+        for (int p = 1; p < 3; ++p) planes.plane[p] = {neutral_.data(), w, 1, w, h};
+    }
+
+    // RGB searches the middle byte of each pixel, YUV the luma.
+    const int search_plane = traits_.family == ColorFamily::rgb ? 1 : 0;
+    if (args_.autow) {
+        WindowRect found = c.window;
+        // The blocks keep xgrid columns and ygrid rows from the edges. Where a chroma sample spans
+        // four luma columns or rows (4:1:1, 4:1:0) that leaves no room for the chroma copy's
+        // margins, so there they keep sx * (xgrid / 2 + 1) columns and sy * (ygrid / 2 + 1)
+        // rows, which always hold them.
+        const std::int32_t sx = 1 << traits_.sub_w;
+        const std::int32_t sy = 1 << traits_.sub_h;
+        const std::int32_t margin_x = traits_.sub_w == 2 ? sx * (xgrid / 2 + 1) : xgrid;
+        const std::int32_t margin_y = traits_.sub_h == 2 ? sy * (ygrid / 2 + 1) : ygrid;
+        const std::int64_t variance =
+            find_flat_window(planes.plane[search_plane], win_height_, win_width_, margin_y, margin_x, found);
+        // No block fits: the window would be whatever it held before the search, which need not
+        // lie inside the frame, so the request is refused instead.
+        if (variance > max_sample_variance)
+            fail(
+                "Dunmorel: frame too small for the automatic window search; "
+                "give lx, rx, ty and by with autow=false");
+        c.window = found;
+        c.variances[0][search_plane] = static_cast<std::int32_t>(variance);
+    }
+
+    const WindowRect window = c.window;
+    for (int p = 0; p < 3; ++p) {
+        if (args_.autow && p == search_plane) continue;
+        const WindowRect rect = measured_rect(traits_, p, window);
+        // Checks and search keep the window inside every plane of a well-formed frame; a frame
+        // whose planes disagree with its clip (odd chroma sizes) is refused rather than read
+        // outside.
+        if (!inside(planes.plane[p], rect)) fail(outside_message(p));
+        c.variances[0][p] = window_variance(planes.plane[p], rect);
+    }
+
+    std::uint8_t* const scratch_a = scratch_.get();
+    std::uint8_t* const scratch_b = scratch_a + scratch_size_ / 2;
+    for (int p = 0; p < 3; ++p) {
+        const std::int32_t sx = p == 0 ? 1 : 1 << traits_.sub_w;
+        const std::int32_t sy = p == 0 ? 1 : 1 << traits_.sub_h;
+        const std::int32_t first_col = window.first_col / sx - xgrid / 2;
+        const std::int32_t first_row = window.first_row / sy - ygrid / 2;
+        const std::int32_t w = win_width_ / sx;
+        const std::int32_t h = win_height_ / sy;
+        const std::int32_t cols = w + xgrid;
+        const std::int32_t rows = h + ygrid;
+        const WindowRect copy{first_col, first_row, first_col + cols - 1, first_row + rows - 1};
+        if (w < 1 || h < 1 || !inside(planes.plane[p], copy)) fail(outside_message(p));
+        copy_block(scratch_a, cols, planes.plane[p], copy);
+        std::memcpy(scratch_b, scratch_a, static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows));
+        calibrate_passes(scratch_a, scratch_b, cols, h, w, ygrid, xgrid, c.passes[p], c.variances, p, args_.limit);
+    }
+    return c;
+}
+
+PassPlan FilterEngine::plan_of(const Calibration& calibration) const {
+    PassPlan plan;
+    const std::int32_t strength[3] = {args_.ry, args_.gu, args_.bv};
+    for (int p = 0; p < 3; ++p) {
+        plan.passes[p] = calibration.variances[0][p] == 0 || strength[p] == 0 ? 0 : calibration.passes[p];
+        for (std::int32_t i = 0; i < plan.passes[p]; ++i) plan.noise[i][p] = calibration.variances[i][p] * strength[p];
+    }
+    return plan;
+}
+
+std::string format_report(const Calibration& c, ColorFamily family, std::int32_t frame_height) {
+    const bool rgb = family == ColorFamily::rgb;
     const char* format = rgb ? "window lx = %d, rx = %d, ty = %d, by = %d, Variance R  iter %d in %d out %d  G  "
                                "iter %d in %d out %d  B  iter %d in %d out %d  "
                              : "window lx = %d, rx = %d, ty = %d, by = %d,Variance Y  iter %d in %d out %d  U  "
                                "iter %d in %d out %d  V  iter %d in %d out %d  ";
-    const std::int32_t top = rgb ? frame_height - win_bottom - 1 : win_top;
-    const std::int32_t bottom = rgb ? frame_height - win_top - 1 : win_bottom;
+    const WindowRect& w = c.window;
+    const std::int32_t top = rgb ? frame_height - w.last_row - 1 : w.first_row;
+    const std::int32_t bottom = rgb ? frame_height - w.first_row - 1 : w.last_row;
     // A plane left with no pass has no "last pass"; it reports the variance it was measured
     // with, the noise estimate it keeps.
-    auto out = [this](int p) { return variance_table[pass_count[p] > 0 ? pass_count[p] - 1 : 0][p]; };
+    auto out = [&c](int p) { return c.variances[c.passes[p] > 0 ? c.passes[p] - 1 : 0][p]; };
     char text[512];
-    std::snprintf(text, sizeof text, format, lx, rx, top, bottom, pass_count[0], variance_table[0][0], out(0),
-                  pass_count[1], variance_table[0][1], out(1), pass_count[2], variance_table[0][2], out(2));
-    throw FilterError(FilterError::Kind::report, text);
+    std::snprintf(text, sizeof text, format, w.first_col, w.last_col, top, bottom, c.passes[0], c.variances[0][0],
+                  out(0), c.passes[1], c.variances[0][1], out(1), c.passes[2], c.variances[0][2], out(2));
+    return text;
 }
 
 }  // namespace dunmorel

@@ -1,5 +1,7 @@
 #include "engine/filter_engine.h"
 
+#include "engine/plane_pool.h"
+
 namespace dunmorel {
 
 namespace {
@@ -9,80 +11,91 @@ std::int64_t area_of(std::int32_t width, std::int32_t height) { return static_ca
 }  // namespace
 
 FilterEngine::FilterEngine(const ClipFormat& clip, const FilterArguments& args)
-    : clip_(clip),
-      layout_(plane_layout(clip.format)),
-      xgrid(args.xgrid),
-      ygrid(args.ygrid),
-      print(args.print),
-      limit(args.limit),
-      nf(args.nf),
-      autow(args.autow),
-      minw(args.minw),
-      lx(args.lx),
-      rx(args.rx),
-      ty(args.ty),
-      by(args.by),
-      ry(args.ry),
-      gu(args.gu),
-      bv(args.bv) {
-    if (!autow) {
-        // RGB frames are stored bottom-up, so the script's rows (counted from the picture's
-        // top) become memory rows here.
-        if (layout_ == PlaneLayout::rgb) {
-            win_top = clip.height - by - 1;
-            win_bottom = clip.height - ty - 1;
+    : clip_(clip), traits_(traits_of(clip.format)), args_(args), planes_(std::make_unique<PlanePool>(clip)) {
+    if (!args.autow) {
+        // RGB frames are stored bottom-up, so the script's rows (counted from the picture's top)
+        // become memory rows here.
+        if (traits_.family == ColorFamily::rgb) {
+            initial_window_ = {args.lx, clip.height - args.by - 1, args.rx, clip.height - args.ty - 1};
         } else {
-            win_top = ty;
-            win_bottom = by;
+            initial_window_ = {args.lx, args.ty, args.rx, args.by};
         }
-        win_width = rx - lx + 1;
-        win_height = win_bottom - win_top + 1;
+        win_width_ = initial_window_.width();
+        win_height_ = initial_window_.height();
     } else {
-        // The search block grows from 1/64 of the frame in both directions until it covers
-        // minw pixels or can grow no further. lx, rx, win_top and win_bottom are written by the
-        // search before anything reads them; until then they keep the script's values (or 0).
+        // The search block grows from 1/64 of the frame in both directions until it covers minw
+        // pixels or can grow no further. The window is written by the search before anything
+        // reads it; until then it keeps the script's values (or 0).
+        initial_window_ = {args.lx, args.ty, args.rx, args.by};
         std::int32_t width_step = (clip.width / 64) & ~1;
         std::int32_t height_step = (clip.height / 64) & ~1;
-        win_width = width_step < 8 ? 8 : width_step;
-        win_height = height_step < 8 ? 8 : height_step;
-        while (area_of(win_width, win_height) < minw) {
-            win_width += width_step;
-            win_height += height_step;
-            if (win_width > clip.width - 2 * xgrid) {
-                win_width -= width_step;
+        win_width_ = width_step < 8 ? 8 : width_step;
+        win_height_ = height_step < 8 ? 8 : height_step;
+        while (area_of(win_width_, win_height_) < args.minw) {
+            win_width_ += width_step;
+            win_height_ += height_step;
+            if (win_width_ > clip.width - 2 * args.xgrid) {
+                win_width_ -= width_step;
                 width_step = 0;
             }
-            if (win_height > clip.height - 2 * ygrid) {
-                win_height -= height_step;
+            if (win_height_ > clip.height - 2 * args.ygrid) {
+                win_height_ -= height_step;
                 height_step = 0;
             }
             if (width_step < 8 && height_step < 8) break;
         }
     }
+    state_.window = initial_window_;
 
     const std::size_t half =
-        static_cast<std::size_t>(win_width + 2 * xgrid) * static_cast<std::size_t>(win_height + 2 * ygrid);
-    scratch_size = 2 * half;
-    scratch = std::make_unique<std::uint8_t[]>(scratch_size);
-    scratch_a = scratch.get();
-    scratch_b = scratch_a + half;
+        static_cast<std::size_t>(win_width_ + 2 * args.xgrid) * static_cast<std::size_t>(win_height_ + 2 * args.ygrid);
+    scratch_size_ = 2 * half;
+    scratch_ = std::make_unique<std::uint8_t[]>(scratch_size_);
+    if (traits_.family == ColorFamily::grey)
+        neutral_.assign(static_cast<std::size_t>(plane_width(clip, 1)) * plane_height(clip, 1), 128);
 }
+
+FilterEngine::~FilterEngine() = default;
 
 void FilterEngine::ensure_calibrated(std::int32_t n, const ConstFramePlanes& input, std::int32_t height,
                                      FrameHost& host) {
-    if (calibrated.load(std::memory_order_acquire)) return;
+    if (calibrated_.load(std::memory_order_acquire)) return;
     // Calibration writes the window, the table and the pass counts; requests that arrive
     // meanwhile wait here and then only read them.
-    std::lock_guard<std::mutex> lock(calibration_mutex);
-    if (!calibrated.load(std::memory_order_relaxed)) calibrate_noise(n, input, height, host);
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    if (calibrated_.load(std::memory_order_relaxed)) return;
+    const std::int32_t nf = args_.nf;
+    {
+        const ConstFramePlanes reference = n != nf ? host.reference_frame(nf) : input;
+        // Each calibration starts from the pass counts and table the one before left: while print
+        // is set the filter stays uncalibrated and every request measures again.
+        state_ = measure(reference, state_);
+        measured_ = true;
+    }
+    if (n != nf) host.release_reference();
+    if (args_.print) throw FilterError(FilterError::Kind::report, format_report(state_, traits_.family, height));
+    plan_ = plan_of(state_);
+    calibrated_.store(true, std::memory_order_release);
 }
 
 FilterEngine::Result FilterEngine::process(std::int32_t n, const ConstFramePlanes& input, std::int32_t height,
                                            FrameHost& host) {
     ensure_calibrated(n, input, height, host);
-    if (passes_nothing()) return Result::input;
-    run_passes(input, host);
+    if (plan_.passes_nothing()) return Result::input;
+    run_passes(input, plan_, host);
     return Result::work_frame_1;
+}
+
+void FilterEngine::adopt(const PassPlan& plan) {
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    plan_ = plan;
+    calibrated_.store(true, std::memory_order_release);
+}
+
+std::optional<Calibration> FilterEngine::last_calibration() const {
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    if (!measured_) return std::nullopt;
+    return state_;
 }
 
 }  // namespace dunmorel

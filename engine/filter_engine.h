@@ -3,10 +3,14 @@
 // instance and serves it frames through FrameHost.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "engine/arguments.h"
 #include "engine/error.h"
@@ -24,21 +28,46 @@ public:
     // Frame nf of the clip, fetched for the calibration when the request is for another frame.
     virtual ConstFramePlanes reference_frame(std::int32_t nf) = 0;
     virtual void release_reference() = 0;
-    // Work frame 0 or 1 of the clip's format and size; the pass loop returns frame 1.
+    // Work frame 0 or 1 of the clip's format and size; the pass loop returns frame 1. A clip of
+    // a packed layout is asked for frame 1 only: its passes run in the engine's own planes.
     virtual FramePlanes work_frame(int index) = 0;
     // Copies `rows` rows of `row_bytes` contiguous bytes (planes with step 1).
     virtual void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
                            std::int32_t row_bytes, std::int32_t rows) = 0;
 };
 
-struct FilterEngineTestAccess;
+// What the calibration found on the reference frame: the window (in memory rows, as the planes
+// are stored), each plane's pass count as the trial passes left it, and the variance table
+// (row 0 measured in the window, row k after trial pass k). Nothing here is scaled by the
+// strengths yet: this is what the report shows.
+struct Calibration {
+    WindowRect window;
+    std::array<std::int32_t, 3> passes{1, 1, 1};
+    VarianceTable variances{};
+};
+
+// What every frame gets: the passes per plane and the noise variance of pass k of plane p in
+// noise[k][p].
+struct PassPlan {
+    std::array<std::int32_t, 3> passes{};
+    VarianceTable noise{};
+
+    bool passes_nothing() const { return passes[0] == 0 && passes[1] == 0 && passes[2] == 0; }
+};
+
+// The one-line report of a calibration; rows are counted from the top of the picture, so an RGB
+// window's memory rows are turned back with the frame's height.
+std::string format_report(const Calibration& calibration, ColorFamily family, std::int32_t frame_height);
+
+class PlanePool;
 
 class FilterEngine {
-    friend struct FilterEngineTestAccess;
-
 public:
     // Fixes the window geometry and allocates the scratch block (std::bad_alloc if it cannot).
     FilterEngine(const ClipFormat& clip, const FilterArguments& args);
+    ~FilterEngine();
+    FilterEngine(const FilterEngine&) = delete;
+    FilterEngine& operator=(const FilterEngine&) = delete;
 
     enum class Result { input, work_frame_1 };
 
@@ -47,55 +76,53 @@ public:
     // answer. Throws FilterError for the report and for frames it cannot filter.
     Result process(std::int32_t n, const ConstFramePlanes& input, std::int32_t height, FrameHost& host);
 
-    // Calibrates if no request has yet; with print set, throws the report every time.
-    void ensure_calibrated(std::int32_t n, const ConstFramePlanes& input, std::int32_t height, FrameHost& host);
-    bool passes_nothing() const { return pass_count[0] == 0 && pass_count[1] == 0 && pass_count[2] == 0; }
-    // The passes over a calibrated filter; `host` supplies the two work frames.
-    void run_passes(const ConstFramePlanes& input, FrameHost& host) const;
+    // The passes that `plan` describes on `input`; `host` supplies the work frames.
+    void run_passes(const ConstFramePlanes& input, const PassPlan& plan, FrameHost& host) const;
+
+    // Makes every later request use `plan` instead of calibrating.
+    void adopt(const PassPlan& plan);
+    // The pass plan that a calibration gives with this filter's strengths.
+    PassPlan plan_of(const Calibration& calibration) const;
+    // The most recent calibration, if any request has calibrated (with print set, the one that
+    // the last report came from).
+    std::optional<Calibration> last_calibration() const;
 
     const ClipFormat& clip() const { return clip_; }
-    std::int32_t window_width() const { return win_width; }
-    std::int32_t window_height() const { return win_height; }
-    WindowRect window() const { return {lx, win_top, rx, win_bottom}; }
-    std::size_t scratch_bytes() const { return scratch_size; }
-    const std::int32_t* passes() const { return pass_count; }
-    const VarianceTable& variances() const { return variance_table; }
-    bool is_calibrated() const { return calibrated.load(); }
+    // The window a calibration starts from: the script's in memory rows while autow is off.
+    const WindowRect& initial_window() const { return initial_window_; }
+    std::int32_t window_width() const { return win_width_; }
+    std::int32_t window_height() const { return win_height_; }
+    std::size_t scratch_bytes() const { return scratch_size_; }
+    bool is_calibrated() const { return calibrated_.load(std::memory_order_acquire); }
+    // The plan in force once is_calibrated() is true.
+    const PassPlan& plan() const { return plan_; }
 
 private:
-    void calibrate_noise(std::int32_t n, const ConstFramePlanes& input, std::int32_t height, FrameHost& host);
-    [[noreturn]] void report_calibration(std::int32_t frame_height) const;
+    void ensure_calibrated(std::int32_t n, const ConstFramePlanes& input, std::int32_t height, FrameHost& host);
+    Calibration measure(const ConstFramePlanes& reference, const Calibration& previous);
 
     ClipFormat clip_;
-    PlaneLayout layout_;
-    std::int32_t xgrid;
-    std::int32_t ygrid;
-    bool print;
-    std::int32_t limit;
-    std::int32_t nf;
-    bool autow;
-    std::int32_t minw;
-    std::int32_t lx;
-    std::int32_t rx;
-    std::int32_t ty;
-    std::int32_t by;
-    std::int32_t ry;
-    std::int32_t gu;
-    std::int32_t bv;
-    std::int32_t win_top = 0;
-    std::int32_t win_bottom = 0;
-    // Atomic because a host may request frames from several threads; the first calibration
-    // is guarded by calibration_mutex and published through this flag.
-    std::atomic<bool> calibrated{false};
-    std::int32_t win_width = 0;
-    std::int32_t win_height = 0;
-    VarianceTable variance_table{};
-    std::int32_t pass_count[3] = {1, 1, 1};
-    std::unique_ptr<std::uint8_t[]> scratch;
-    std::size_t scratch_size = 0;
-    std::uint8_t* scratch_a = nullptr;
-    std::uint8_t* scratch_b = nullptr;
-    std::mutex calibration_mutex;
+    FormatTraits traits_;
+    FilterArguments args_;
+    // The window before any search: the script's, in memory rows, while autow is off.
+    WindowRect initial_window_;
+    std::int32_t win_width_ = 0;
+    std::int32_t win_height_ = 0;
+    std::unique_ptr<std::uint8_t[]> scratch_;
+    std::size_t scratch_size_ = 0;
+    // Neutral chroma for grey clips, which have none of their own: the calibration measures it
+    // as a 4:2:0 clip's, so planes 1 and 2 report a flat window and get no pass.
+    std::vector<std::uint8_t> neutral_;
+    std::unique_ptr<PlanePool> planes_;
+
+    // Guards the calibration state below while a request calibrates; requests that arrive
+    // meanwhile wait and then only read the plan, published through calibrated_.
+    mutable std::mutex calibration_mutex_;
+    // The state a calibration starts from: pass counts and table left by the previous one.
+    Calibration state_;
+    bool measured_ = false;
+    PassPlan plan_;
+    std::atomic<bool> calibrated_{false};
 };
 
 }  // namespace dunmorel

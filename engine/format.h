@@ -9,8 +9,43 @@
 
 namespace dunmorel {
 
-// The five 8-bit layouts the filter accepts; anything else a host offers is `other`.
-enum class PixelFormat { rgb24, rgb32, yuy2, yv12, i420, other };
+// The five layouts of the original plug-in interface first, then the planar layouts that other
+// hosts carry. Anything else a host offers is `other`.
+enum class PixelFormat {
+    rgb24,
+    rgb32,
+    yuy2,
+    yv12,
+    i420,
+    yuv444,
+    yuv440,
+    yuv422,
+    yuv411,
+    yuv410,
+    grey,
+    planar_rgb,
+    other
+};
+
+// RGB planes are the bytes at offsets 0, 1 and 2 of a packed pixel (blue, green, red) with rows
+// counted from the bottom of the picture; grey clips have a luma plane only.
+enum class ColorFamily { rgb, yuv, grey, none };
+
+// One row of the format table: everything the engine derives from a format is read from here.
+struct FormatTraits {
+    const char* name;  // as messages name the layout
+    ColorFamily family;
+    // log2 of how many luma columns and rows share one sample of planes 1 and 2.
+    std::int32_t sub_w;
+    std::int32_t sub_h;
+    // Bytes from one sample of plane 0 to the next in the host's memory: 2, 3 or 4 for the
+    // packed layouts, whose planes are interleaved, 1 for planar ones.
+    std::int32_t pixel_step;
+};
+
+const FormatTraits& traits_of(PixelFormat format);
+
+inline bool is_packed(PixelFormat format) { return traits_of(format).pixel_step != 1; }
 
 // What the filter needs to know of its clip.
 struct ClipFormat {
@@ -20,17 +55,13 @@ struct ClipFormat {
     std::int32_t num_frames = 0;
 };
 
-// How the planes are sampled: RGB has three full planes with rows stored bottom-up, YUY2 halves
-// the chroma columns, planar 4:2:0 halves chroma columns and rows.
-enum class PlaneLayout { rgb, yuy2, planar, unsupported };
-
-PlaneLayout plane_layout(PixelFormat format);
-
-// Bytes per pixel of plane 0's memory: 3 or 4 for RGB, 2 for YUY2, 1 for planar.
-std::int32_t pixel_step(PixelFormat format);
-
 // width x height, in 64 bits so that no frame size wraps around.
 std::int64_t frame_area(const ClipFormat& clip);
+
+// Width and height of plane p (0, 1, 2) of a clip; grey clips report the 4:2:0 chroma geometry
+// that their neutral planes take inside the engine.
+std::int32_t plane_width(const ClipFormat& clip, int p);
+std::int32_t plane_height(const ClipFormat& clip, int p);
 
 // Addresses and pitches of one frame in the host's packed or planar memory; owns nothing.
 template <typename Sample>
@@ -46,30 +77,11 @@ struct BasicFrameAddresses {
 using FrameAddresses = BasicFrameAddresses<std::uint8_t>;
 using ConstFrameAddresses = BasicFrameAddresses<const std::uint8_t>;
 
-// Plane p (0, 1, 2) of a frame of width W pixels and height H rows stored in the format's own
-// memory layout.
-template <typename Sample>
-BasicPlaneView<Sample> plane_of(const BasicFrameAddresses<Sample>& frame, PixelFormat format, int p, std::int32_t width,
-                                std::int32_t height) {
-    switch (plane_layout(format)) {
-        case PlaneLayout::rgb:
-            return {frame.base_y + p, frame.pitch_y, pixel_step(format), width, height};
-        case PlaneLayout::yuy2:
-            if (p == 0) return {frame.base_y, frame.pitch_y, 2, width, height};
-            return {frame.base_y + (p == 1 ? 1 : 3), frame.pitch_y, 4, width / 2, height};
-        case PlaneLayout::planar:
-            if (p == 0) return {frame.base_y, frame.pitch_y, 1, width, height};
-            return {p == 1 ? frame.base_u : frame.base_v, frame.pitch_uv, 1, width / 2, height / 2};
-        case PlaneLayout::unsupported:
-            break;
-    }
-    return {};
-}
-
 // The three planes of one frame as the filter sees them, plus the bytes that belong to no plane
-// (the fourth byte of each RGB32 pixel), which are carried over unchanged. A host whose frames
-// are laid out differently (separate planes, rows top-down) builds these views itself: a plane
-// may have any step and a negative pitch.
+// (the fourth byte of each RGB32 pixel), which are carried over unchanged. Planes may have any
+// step and a negative pitch; the engine gathers interleaved planes into planes of their own
+// once on the way in and scatters them once on the way out, so the kernels only ever see
+// adjacent samples. A grey frame leaves planes 1 and 2 empty (base null).
 template <typename Sample>
 struct BasicFramePlanes {
     BasicPlaneView<Sample> plane[3];
@@ -80,13 +92,35 @@ struct BasicFramePlanes {
 using FramePlanes = BasicFramePlanes<std::uint8_t>;
 using ConstFramePlanes = BasicFramePlanes<const std::uint8_t>;
 
+// The planes of a frame of `height` rows stored in one of the five host layouts of the original
+// interface (packed RGB bottom-up, YUY2, or planar 4:2:0 with its chroma at base_u and base_v).
 template <typename Sample>
-BasicFramePlanes<Sample> planes_of(const BasicFrameAddresses<Sample>& frame, PixelFormat format, std::int32_t width,
+BasicFramePlanes<Sample> planes_of(const BasicFrameAddresses<Sample>& frame, const ClipFormat& clip,
                                    std::int32_t height) {
-    BasicFramePlanes<Sample> planes;
-    for (int p = 0; p < 3; ++p) planes.plane[p] = plane_of(frame, format, p, width, height);
-    if (format == PixelFormat::rgb32) planes.extra = {frame.base_y + 3, frame.pitch_y, 4, width, height};
-    return planes;
+    BasicFramePlanes<Sample> f;
+    const std::int32_t width = clip.width;
+    const std::int32_t step = traits_of(clip.format).pixel_step;
+    switch (traits_of(clip.format).family) {
+        case ColorFamily::rgb:
+            for (int p = 0; p < 3; ++p) f.plane[p] = {frame.base_y + p, frame.pitch_y, step, width, height};
+            if (step == 4) f.extra = {frame.base_y + 3, frame.pitch_y, 4, width, height};
+            break;
+        case ColorFamily::yuv:
+            if (step == 2) {
+                f.plane[0] = {frame.base_y, frame.pitch_y, 2, width, height};
+                f.plane[1] = {frame.base_y + 1, frame.pitch_y, 4, width / 2, height};
+                f.plane[2] = {frame.base_y + 3, frame.pitch_y, 4, width / 2, height};
+            } else {
+                f.plane[0] = {frame.base_y, frame.pitch_y, 1, width, height};
+                f.plane[1] = {frame.base_u, frame.pitch_uv, 1, width / 2, height / 2};
+                f.plane[2] = {frame.base_v, frame.pitch_uv, 1, width / 2, height / 2};
+            }
+            break;
+        case ColorFamily::grey:
+        case ColorFamily::none:
+            break;
+    }
+    return f;
 }
 
 }  // namespace dunmorel

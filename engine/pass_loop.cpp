@@ -1,9 +1,11 @@
-// Every frame request after the calibration: each plane gets its passes, alternating between the
-// two work frames so that its last pass lands in work frame 1, the one returned.
+// Every frame request after the calibration: each plane gets its passes, alternating between two
+// sets of planes so that its last pass lands in the frame returned.
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engine/filter_engine.h"
+#include "engine/plane_pool.h"
 #include "engine/work_pool.h"
 
 namespace dunmorel {
@@ -36,7 +38,7 @@ struct PassPiece {
 };
 
 void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
-    smooth_rows(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, p.src.step, p.first_row, p.end_row);
+    smooth_rows(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, 1, p.first_row, p.end_row);
 }
 
 // Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded,
@@ -57,31 +59,68 @@ void split_pass(std::vector<PassPiece>& pieces, const PassPiece& whole, int core
     }
 }
 
+// A plane of the engine's own with the geometry of `like`; the pool's planes are sized for the
+// clip, and a frame larger than its clip is refused rather than written past them.
+PlaneView owned_like(const PlaneView& owned, const ConstPlaneView& like) {
+    if (like.width > owned.width || like.height > owned.height)
+        throw FilterError(FilterError::Kind::failure, "Dunmorel: a frame is larger than its clip");
+    return {owned.base, owned.pitch, 1, like.width, like.height};
+}
+
 }  // namespace
 
-void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) const {
+void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& plan, FrameHost& host) const {
+    const std::int32_t xgrid = args_.xgrid;
+    const std::int32_t ygrid = args_.ygrid;
     // A plane smaller than the neighbourhood cannot be smoothed without reading outside it; it
     // is carried over unchanged. Validation and the block search keep every plane of a real
-    // clip at least that large, so this only guards against clips that slip past them.
+    // clip at least that large, so this only guards against clips that slip past them. A grey
+    // clip's missing chroma is never filtered.
     std::int32_t passes[3];
     std::int32_t most = 0;
     for (int p = 0; p < 3; ++p) {
-        passes[p] = fits_grid(input.plane[p], xgrid, ygrid) ? pass_count[p] : 0;
+        const bool present = input.plane[p].base != nullptr;
+        passes[p] = present && fits_grid(input.plane[p], xgrid, ygrid) ? plan.passes[p] : 0;
         most = std::max(most, passes[p]);
     }
 
-    const FramePlanes work[2] = {host.work_frame(0), host.work_frame(1)};
-    for (int p = 0; p < 3; ++p) {
-        if (passes[p] > 0) continue;
-        const std::int32_t copy_width =
-            layout_ == PlaneLayout::yuy2 && p > 0 ? (clip_.width + 1) / 2 : input.plane[p].width;
-        copy_samples(work[1].plane[p], input.plane[p], copy_width, host);
+    // Interleaved planes are gathered once into planes of the engine's own, where every pass
+    // runs; the result is scattered once into the frame returned.
+    const bool packed = is_packed(clip_.format);
+    std::optional<PlanePool::Lease> lease;
+    FramePlanes work[2];
+    ConstFramePlanes source = input;
+    if (packed) {
+        lease.emplace(*planes_);
+        for (int p = 0; p < 3; ++p) {
+            if (passes[p] == 0) continue;
+            work[0].plane[p] = owned_like((*lease)[0].plane[p], input.plane[p]);
+            work[1].plane[p] = owned_like((*lease)[1].plane[p], input.plane[p]);
+            copy_plane(work[0].plane[p], input.plane[p]);
+            source.plane[p] = work[0].plane[p];
+        }
+    } else {
+        work[0] = host.work_frame(0);
+        work[1] = host.work_frame(1);
     }
-    if (work[1].extra.base) copy_samples(work[1].extra, input.extra, work[1].extra.width, host);
+    const FramePlanes result = packed ? host.work_frame(1) : work[1];
 
-    // Pass k of a plane with P passes writes work frame 1 when P - 1 - k is even, so passes
-    // alternate and the last one writes the frame returned; nothing is copied between them.
-    auto target = [&](int p, std::int32_t k) -> int { return (passes[p] - 1 - k) % 2 == 0 ? 1 : 0; };
+    for (int p = 0; p < 3; ++p) {
+        if (passes[p] > 0 || result.plane[p].base == nullptr) continue;
+        const std::int32_t copy_width =
+            traits_of(clip_.format).pixel_step == 2 && p > 0 ? (clip_.width + 1) / 2 : input.plane[p].width;
+        copy_samples(result.plane[p], input.plane[p], copy_width, host);
+    }
+    if (result.extra.base) copy_samples(result.extra, input.extra, result.extra.width, host);
+
+    // Which set pass k of plane p writes. In host frames, pass k of a plane with P passes writes
+    // work frame 1 when P - 1 - k is even, so the last one writes the frame returned and nothing
+    // is copied between passes. In the engine's planes the gathered input sits in set 0, so
+    // passes alternate from set 1 on and the last is scattered from wherever it landed.
+    auto target = [&](int p, std::int32_t k) -> int {
+        if (packed) return k % 2 == 0 ? 1 : 0;
+        return (passes[p] - 1 - k) % 2 == 0 ? 1 : 0;
+    };
 
     WorkPool& pool = WorkPool::shared();
     // Kept per thread so that a frame allocates nothing here once the first has run; the pool's
@@ -95,10 +134,15 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, FrameHost& host) co
         pieces.clear();
         for (int p = 0; p < 3; ++p) {
             if (k >= passes[p]) continue;
-            const ConstPlaneView src = k == 0 ? input.plane[p] : ConstPlaneView(work[target(p, k - 1)].plane[p]);
-            split_pass(pieces, {work[target(p, k)].plane[p], src, variance_table[k][p], 0, src.height}, cores);
+            const ConstPlaneView src = k == 0 ? source.plane[p] : ConstPlaneView(work[target(p, k - 1)].plane[p]);
+            split_pass(pieces, {work[target(p, k)].plane[p], src, plan.noise[k][p], 0, src.height}, cores);
         }
         pool.run(pieces.size(), [&](std::size_t i) { run_piece(pieces[i], ygrid, xgrid); });
+    }
+
+    if (packed) {
+        for (int p = 0; p < 3; ++p)
+            if (passes[p] > 0) copy_plane(result.plane[p], work[target(p, passes[p] - 1)].plane[p]);
     }
 }
 

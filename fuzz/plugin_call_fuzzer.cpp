@@ -6,6 +6,7 @@
 // frame or clip count) stops the run.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "avisynth/interface.h"
+#include "engine/arguments.h"
 #include "fuzz/fuzz_check.h"
 #include "server/environment.h"
 #include "server/sources.h"
@@ -31,13 +33,21 @@ using dunmorel::server::MemoryClip;
 
 constexpr int kGrids[] = {3, 5, 7, 9, 11};
 
-// The signature's parameters in order; 'c' clip, 'i' integer, 'b' boolean.
-constexpr std::pair<const char*, char> kParameters[] = {{"", 'c'},      {"xgrid", 'i'}, {"ygrid", 'i'}, {"print", 'b'},
-                                                        {"limit", 'i'}, {"nf", 'i'},    {"autow", 'b'}, {"minw", 'i'},
-                                                        {"lx", 'i'},    {"rx", 'i'},    {"ty", 'i'},    {"by", 'i'},
-                                                        {"ry", 'i'},    {"gu", 'i'},    {"bv", 'i'}};
-constexpr int kPrint = 3;
-constexpr int kAutow = 6;
+// The signature's parameters in order, from the engine's table; 'c' clip, 'i' integer,
+// 'b' boolean. The clip is positional only.
+constexpr auto kParameters = [] {
+    std::array<std::pair<const char*, char>, dunmorel::kArgumentCount> list{};
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const dunmorel::ArgumentSpec& a = dunmorel::kArguments[i];
+        list[i] = {a.kind == dunmorel::ArgumentKind::clip ? "" : a.name, a.kind == dunmorel::ArgumentKind::clip ? 'c'
+                                                                         : a.kind == dunmorel::ArgumentKind::integer
+                                                                             ? 'i'
+                                                                             : 'b'};
+    }
+    return list;
+}();
+constexpr int kPrint = dunmorel::kPrint;
+constexpr int kAutow = dunmorel::kAutow;
 
 // Names a script might get wrong, or right in another case.
 constexpr const char* kOddNames[] = {"XGRID", "MinW",   "Print", "AUTOW", "strength", "clip",

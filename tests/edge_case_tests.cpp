@@ -276,7 +276,8 @@ VarianceTable flat_table(std::int32_t noise) {
 
 // Samples of plane p, row by row, through the filter's own plane layout.
 std::vector<std::uint8_t> samples(const VideoFrame& f, int type, int p, int width, int height) {
-    const ConstPlaneView v = plane_of(read_view(f), type, p, width, height);
+    const ConstPlaneView v =
+        planes_of(read_view(f), ClipFormat{pixel_format(type), width, height, 1}, f.GetHeight()).plane[p];
     std::vector<std::uint8_t> out;
     for (int r = 0; r < v.height; ++r)
         for (int c = 0; c < v.width; ++c) out.push_back(v.at(r, c));
@@ -303,12 +304,13 @@ TEST_P(ChromaBelowGrid, SmallPlanesAreCarriedOverAndTheRestSmoothed) {
     args.minw = 1024;
     PClip filter(new DunmorelFilter(source, args));
     const VarianceTable table = flat_table(20);
-    DunmorelFilterTestAccess::calibrate(static_cast<DunmorelFilter&>(*filter.get()), {2, 2, 2}, table);
+    adopt_plan(static_cast<DunmorelFilter&>(*filter.get()), {2, 2, 2}, table);
 
     PVideoFrame in = source->GetFrame(0, &env);
     PVideoFrame out = filter->GetFrame(0, &env);
     for (int p = 0; p < 3; ++p) {
-        const ConstPlaneView plane = plane_of(read_view(*in), c.type, p, c.width, c.height);
+        const ConstPlaneView plane =
+            planes_of(read_view(*in), ClipFormat{pixel_format(c.type), c.width, c.height, 1}, in->GetHeight()).plane[p];
         std::vector<std::uint8_t> expected = samples(*in, c.type, p, c.width, c.height);
         if (p == 0 ? c.luma_smoothed : c.chroma_smoothed) {
             // Two whole-plane passes, the model the pass loop must follow.
@@ -358,7 +360,7 @@ TEST(ChromaBelowGrid, WindowOutsideAChromaPlaneIsRefusedNotRead) {
         } catch (const AvisynthError& e) {
             EXPECT_STREQ(e.msg, "Dunmorel: noise window lies outside plane 1 of the frame");
         }
-        EXPECT_FALSE(static_cast<DunmorelFilter&>(*filter.get()).is_calibrated());
+        EXPECT_FALSE(static_cast<DunmorelFilter&>(*filter.get()).engine().is_calibrated());
     }
     EXPECT_EQ(env.ReferencedFrameCount(), 0u);
 }

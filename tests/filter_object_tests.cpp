@@ -37,12 +37,12 @@ TEST(FilterObject, ScriptWindowTurnsRgbRowsIntoMemoryRows) {
     a.by = 100;
     PClip rgb(new DunmorelFilter(clip_of(640, 480, VideoInfo::CS_BGR32), a));
     const auto& f = static_cast<DunmorelFilter&>(*rgb.get());
-    EXPECT_EQ(f.window(), (WindowRect{20, 379, 119, 469}));
-    EXPECT_EQ(f.window_width(), 100);
-    EXPECT_EQ(f.window_height(), 91);
+    EXPECT_EQ(f.engine().initial_window(), (WindowRect{20, 379, 119, 469}));
+    EXPECT_EQ(f.engine().window_width(), 100);
+    EXPECT_EQ(f.engine().window_height(), 91);
 
     PClip yuy2(new DunmorelFilter(clip_of(640, 480, VideoInfo::CS_YUY2), a));
-    EXPECT_EQ(static_cast<DunmorelFilter&>(*yuy2.get()).window(), (WindowRect{20, 10, 119, 100}));
+    EXPECT_EQ(static_cast<DunmorelFilter&>(*yuy2.get()).engine().initial_window(), (WindowRect{20, 10, 119, 100}));
 }
 
 struct BlockCase {
@@ -59,9 +59,9 @@ TEST_P(BlockSizing, GrowsFromOneSixtyFourthOfTheFrame) {
     a.minw = c.minw;
     PClip clip(new DunmorelFilter(clip_of(c.width, c.height, VideoInfo::CS_YV12), a));
     const auto& f = static_cast<DunmorelFilter&>(*clip.get());
-    EXPECT_EQ(f.window_width(), c.block_width);
-    EXPECT_EQ(f.window_height(), c.block_height);
-    EXPECT_EQ(f.scratch_bytes(), 2u * (c.block_width + 2 * c.grid) * (c.block_height + 2 * c.grid));
+    EXPECT_EQ(f.engine().window_width(), c.block_width);
+    EXPECT_EQ(f.engine().window_height(), c.block_height);
+    EXPECT_EQ(f.engine().scratch_bytes(), 2u * (c.block_width + 2 * c.grid) * (c.block_height + 2 * c.grid));
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, BlockSizing,
@@ -78,7 +78,7 @@ TEST(FilterObject, PalScratchBlock) {
     a.xgrid = a.ygrid = 3;
     a.minw = 6480;
     PClip clip(new DunmorelFilter(clip_of(720, 576, VideoInfo::CS_YV12), a));
-    EXPECT_EQ(static_cast<DunmorelFilter&>(*clip.get()).scratch_bytes(), 14976u);
+    EXPECT_EQ(static_cast<DunmorelFilter&>(*clip.get()).engine().scratch_bytes(), 14976u);
 }
 
 TEST(FilterObject, NewObjectState) {
@@ -87,10 +87,8 @@ TEST(FilterObject, NewObjectState) {
     a.minw = 6480;
     PClip clip(new DunmorelFilter(source, a));
     auto& f = static_cast<DunmorelFilter&>(*clip.get());
-    EXPECT_FALSE(f.is_calibrated());
-    EXPECT_EQ(f.passes()[0], 1);
-    EXPECT_EQ(f.passes()[1], 1);
-    EXPECT_EQ(f.passes()[2], 1);
+    EXPECT_FALSE(f.engine().is_calibrated());
+    EXPECT_FALSE(f.engine().last_calibration().has_value());
     EXPECT_EQ(f.GetVersion(), 2);
     EXPECT_EQ(f.SetCacheHints(509, 0), 0);
     EXPECT_EQ(f.GetVideoInfo().width, 720);

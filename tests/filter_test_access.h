@@ -10,18 +10,8 @@
 
 namespace dunmorel {
 
-struct FilterEngineTestAccess {
-    static void calibrate(FilterEngine& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
-        for (int p = 0; p < 3; ++p) f.pass_count[p] = passes[p];
-        f.variance_table = table;
-        f.calibrated = true;
-    }
-};
-
-struct DunmorelFilterTestAccess {
-    static void calibrate(DunmorelFilter& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
-        FilterEngineTestAccess::calibrate(f.engine_, passes, table);
-    }
-};
+inline void adopt_plan(DunmorelFilter& f, std::array<std::int32_t, 3> passes, const VarianceTable& table) {
+    f.engine().adopt(PassPlan{passes, table});
+}
 
 }  // namespace dunmorel

@@ -95,7 +95,7 @@ TEST_P(PassLoop, EachPlaneGetsItsOwnNumberOfPasses) {
     args.xgrid = args.ygrid = grid;
     PClip filter = new_filter(source, args);
     const VarianceTable table = sample_table();
-    DunmorelFilterTestAccess::calibrate(as_filter(filter), passes, table);
+    adopt_plan(as_filter(filter), passes, table);
 
     PVideoFrame input = source->GetFrame(1, &env);
     PVideoFrame output = filter->GetFrame(1, &env);
@@ -129,7 +129,7 @@ TEST(PassLoop, NoPassesReturnTheInputFrameItself) {
     Environment env;
     PClip source = noisy_clip(env, VideoInfo::CS_YV12, 64, 40, 1, 20);
     PClip filter = new_filter(source);
-    DunmorelFilterTestAccess::calibrate(as_filter(filter), {0, 0, 0}, sample_table());
+    adopt_plan(as_filter(filter), {0, 0, 0}, sample_table());
     const std::size_t requested = env.PoolStats().frames_requested;
     PVideoFrame input = source->GetFrame(0, &env);
     PVideoFrame output = filter->GetFrame(0, &env);
@@ -156,7 +156,7 @@ TEST_P(Calibrated, OutputFollowsTheCalibration) {
     auto* clip = static_cast<server::MemoryClip*>(source.get());
 
     PVideoFrame output = filter->GetFrame(5, &env);
-    ASSERT_TRUE(f.is_calibrated());
+    ASSERT_TRUE(f.engine().is_calibrated());
     // The first request was for another frame, so the reference frame was fetched once.
     EXPECT_EQ(clip->RequestCount(2), 1);
     EXPECT_EQ(clip->RequestCount(5), 1);
@@ -167,7 +167,7 @@ TEST_P(Calibrated, OutputFollowsTheCalibration) {
     for (int p = 0; p < 3; ++p) {
         const PlaneSpot s = spot(*input, type, p, width, height);
         const auto expected = model_plane(plane_samples(*input, type, p, width, height), s.width, s.height,
-                                          f.passes()[p], f.variances(), p, 5);
+                                          f.engine().plan().passes[p], f.engine().plan().noise, p, 5);
         EXPECT_EQ(plane_samples(*output, type, p, width, height), expected) << "plane " << p;
     }
 }
@@ -224,9 +224,10 @@ TEST_P(ScriptWindowCalibration, MatchesTheCopyGeometryOfEachFormat) {
         calibrate_passes(a.data(), b.data(), cols, h, w, ygrid, xgrid, count, table, p, args.limit);
 
         ASSERT_GT(table[0][p], 0);
-        EXPECT_EQ(f.passes()[p], count) << "plane " << p;
+        const Calibration measured = f.engine().last_calibration().value();
+        EXPECT_EQ(f.engine().plan().passes[p], count) << "plane " << p;
         for (int i = 0; i <= count && i <= 10; ++i)
-            EXPECT_EQ(f.variances()[i][p], table[i][p]) << "plane " << p << " row " << i;
+            EXPECT_EQ(measured.variances[i][p], table[i][p]) << "plane " << p << " row " << i;
     }
 }
 
@@ -247,12 +248,14 @@ TEST(Calibration, StrengthScalesTheRowsInUseAndZeroSwitchesAPlaneOff) {
     b->GetFrame(0, &env);
     const auto& fa = as_filter(a);
     const auto& fb = as_filter(b);
-    EXPECT_EQ(fb.passes()[0], 0);
-    EXPECT_EQ(fb.variances()[0][0], fa.variances()[0][0]) << "an unsmoothed plane keeps its rows unscaled";
-    ASSERT_GT(fa.passes()[1], 0);
-    EXPECT_EQ(fb.passes()[1], fa.passes()[1]);
-    for (int i = 0; i < fa.passes()[1]; ++i) EXPECT_EQ(fb.variances()[i][1], 3 * fa.variances()[i][1]);
-    EXPECT_EQ(fb.variances()[fa.passes()[1]][1], fa.variances()[fa.passes()[1]][1]);
+    const PassPlan& pa = fa.engine().plan();
+    const PassPlan& pb = fb.engine().plan();
+    EXPECT_EQ(pb.passes[0], 0);
+    EXPECT_EQ(fb.engine().last_calibration()->variances, fa.engine().last_calibration()->variances)
+        << "the calibration itself is the same; only the plan is scaled";
+    ASSERT_GT(pa.passes[1], 0);
+    EXPECT_EQ(pb.passes[1], pa.passes[1]);
+    for (int i = 0; i < pa.passes[1]; ++i) EXPECT_EQ(pb.noise[i][1], 3 * pa.noise[i][1]);
 }
 
 TEST(Calibration, FlatPlaneGetsNoPass) {
@@ -264,9 +267,9 @@ TEST(Calibration, FlatPlaneGetsNoPass) {
     PClip source(new server::MemoryClip(env, vi, raw));
     PClip filter = new_filter(source, {.minw = 1200});
     filter->GetFrame(0, &env);
-    EXPECT_EQ(as_filter(filter).variances()[0][2], 0);
-    EXPECT_EQ(as_filter(filter).passes()[2], 0);
-    EXPECT_GT(as_filter(filter).passes()[0], 0);
+    EXPECT_EQ(as_filter(filter).engine().last_calibration()->variances[0][2], 0);
+    EXPECT_EQ(as_filter(filter).engine().plan().passes[2], 0);
+    EXPECT_GT(as_filter(filter).engine().plan().passes[0], 0);
 }
 
 TEST(Calibration, NoBlockFitsIsAnErrorNotARead) {
@@ -280,7 +283,7 @@ TEST(Calibration, NoBlockFitsIsAnErrorNotARead) {
     } catch (const AvisynthError& e) {
         EXPECT_EQ(std::string(e.msg).rfind("Dunmorel:", 0), 0u) << e.msg;
     }
-    EXPECT_FALSE(as_filter(filter).is_calibrated());
+    EXPECT_FALSE(as_filter(filter).engine().is_calibrated());
 }
 
 TEST(Calibration, ReportRepeatsAndLeavesTheFilterUncalibrated) {
@@ -305,7 +308,7 @@ TEST(Calibration, ReportRepeatsAndLeavesTheFilterUncalibrated) {
             EXPECT_EQ(text.rfind("window lx = 20, rx = 119, ty = 10, by = 100,Variance Y  iter ", 0), 0u) << text;
         }
     }
-    EXPECT_FALSE(as_filter(filter).is_calibrated());
+    EXPECT_FALSE(as_filter(filter).engine().is_calibrated());
 }
 
 TEST(Handles, EveryFrameIsReleasedOnEveryPath) {

@@ -16,34 +16,26 @@ struct FrameDeleter {
 };
 using FrameRef = std::unique_ptr<const VSFrame, FrameDeleter>;
 
-std::int32_t chroma_size(std::int32_t luma) { return luma / 2; }
-
-// The engine's planes of one frame. Plane p of the engine is what the AviSynth plug-in calls
-// plane p: for RGB the byte at offset p of a packed pixel (B, G, R), with rows counted from the
-// bottom as packed RGB is stored, so each plane is read from its last row with a negative pitch.
-template <typename Sample>
-BasicFramePlanes<Sample> planes_of(ClipKind kind, Sample* const base[3], const std::ptrdiff_t stride[3],
-                                   std::int32_t width, std::int32_t height) {
+// The engine's planes of one host frame whose plane p starts at plane_base(p). Plane p of the
+// engine is what the original plug-in calls plane p: for RGB the byte at offset p of a packed
+// pixel (B, G, R), with rows counted from the bottom as packed RGB is stored, so each plane is
+// read from its last row with a negative pitch. A grey frame has its luma only.
+template <typename Sample, typename PlaneBase>
+BasicFramePlanes<Sample> planes_of(const ClipFormat& clip, const VSFrame* frame, PlaneBase plane_base,
+                                   const VSAPI* vsapi) {
     BasicFramePlanes<Sample> f;
-    auto view = [](Sample* b, std::ptrdiff_t s, std::int32_t w, std::int32_t h) {
-        return BasicPlaneView<Sample>{b, static_cast<std::int32_t>(s), 1, w, h};
-    };
-    switch (kind) {
-        case ClipKind::rgb:
-            for (int p = 0; p < 3; ++p) {
-                const int source = 2 - p;
-                f.plane[p] = view(base[source] + (height - 1) * stride[source], -stride[source], width, height);
-            }
-            break;
-        case ClipKind::yuv422:
-            f.plane[0] = view(base[0], stride[0], width, height);
-            for (int p = 1; p < 3; ++p) f.plane[p] = view(base[p], stride[p], chroma_size(width), height);
-            break;
-        case ClipKind::yuv420:
-        case ClipKind::gray:
-            f.plane[0] = view(base[0], stride[0], width, height);
-            for (int p = 1; p < 3; ++p) f.plane[p] = view(base[p], stride[p], chroma_size(width), chroma_size(height));
-            break;
+    const bool rgb = traits_of(clip.format).family == ColorFamily::rgb;
+    const int own = traits_of(clip.format).family == ColorFamily::grey ? 1 : 3;
+    for (int p = 0; p < own; ++p) {
+        const int source = rgb ? 2 - p : p;
+        Sample* base = plane_base(source);
+        auto stride = static_cast<std::int32_t>(vsapi->getStride(frame, source));
+        const std::int32_t height = plane_height(clip, p);
+        if (rgb) {
+            base += static_cast<std::ptrdiff_t>(height - 1) * stride;
+            stride = -stride;
+        }
+        f.plane[p] = {base, stride, 1, plane_width(clip, p), height};
     }
     return f;
 }
@@ -51,23 +43,21 @@ BasicFramePlanes<Sample> planes_of(ClipKind kind, Sample* const base[3], const s
 // The frames of one request.
 class Request final : public FrameHost {
 public:
-    Request(ClipKind kind, const VSVideoInfo& vi, VSNode* node, const VSFrame* propagate, VSFrameContext* ctx,
-            VSCore* core, const VSAPI* vsapi, const std::vector<std::uint8_t>& neutral_chroma)
-        : kind_(kind),
+    Request(const ClipFormat& clip, const VSVideoInfo& vi, VSNode* node, const VSFrame* propagate, VSFrameContext* ctx,
+            VSCore* core, const VSAPI* vsapi)
+        : clip_(clip),
           vi_(vi),
           node_(node),
           propagate_(propagate),
           ctx_(ctx),
           core_(core),
           vsapi_(vsapi),
-          neutral_chroma_(neutral_chroma),
           reference_(nullptr, {vsapi}),
           work_{FrameRef(nullptr, {vsapi}), FrameRef(nullptr, {vsapi})} {}
 
     ConstFramePlanes input_planes(const VSFrame* frame) const {
-        const std::uint8_t* neutral = neutral_chroma_.data();
-        return planes_from<const std::uint8_t>(
-            frame, [&](int p) { return vsapi_->getReadPtr(frame, p); }, neutral, neutral);
+        return planes_of<const std::uint8_t>(
+            clip_, frame, [&](int p) { return vsapi_->getReadPtr(frame, p); }, vsapi_);
     }
 
     ConstFramePlanes reference_frame(std::int32_t nf) override {
@@ -82,18 +72,8 @@ public:
         VSFrame* frame = vsapi_->newVideoFrame(&vi_.format, vi_.width, vi_.height, propagate_, core_);
         work_[index].reset(frame);
         if (!frame) throw std::bad_alloc();
-        std::uint8_t* chroma_u = nullptr;
-        std::uint8_t* chroma_v = nullptr;
-        if (kind_ == ClipKind::gray) {
-            // The chroma of the grey picture is smoothed into buffers that nobody reads.
-            std::vector<std::uint8_t>& scratch = chroma_scratch_[index];
-            const std::size_t plane = static_cast<std::size_t>(chroma_size(vi_.width)) * chroma_size(vi_.height);
-            scratch.resize(2 * plane);
-            chroma_u = scratch.data();
-            chroma_v = scratch.data() + plane;
-        }
-        return planes_from<std::uint8_t>(
-            frame, [&](int p) { return vsapi_->getWritePtr(frame, p); }, chroma_u, chroma_v);
+        return planes_of<std::uint8_t>(
+            clip_, frame, [&](int p) { return vsapi_->getWritePtr(frame, p); }, vsapi_);
     }
 
     void copy_rows(std::uint8_t* dst, std::int32_t dst_pitch, const std::uint8_t* src, std::int32_t src_pitch,
@@ -106,48 +86,22 @@ public:
     const VSFrame* release_result() { return work_[1].release(); }
 
 private:
-    // The engine's planes of a host frame whose plane p starts at plane_base(p); a grey frame has
-    // one plane of its own and takes its chroma from chroma_u and chroma_v.
-    template <typename Sample, typename PlaneBase>
-    BasicFramePlanes<Sample> planes_from(const VSFrame* frame, PlaneBase plane_base, Sample* chroma_u,
-                                         Sample* chroma_v) const {
-        Sample* base[3];
-        std::ptrdiff_t stride[3];
-        const int own = kind_ == ClipKind::gray ? 1 : 3;
-        for (int p = 0; p < own; ++p) {
-            base[p] = plane_base(p);
-            stride[p] = vsapi_->getStride(frame, p);
-        }
-        if (kind_ == ClipKind::gray) {
-            base[1] = chroma_u;
-            base[2] = chroma_v;
-            stride[1] = stride[2] = chroma_size(vi_.width);
-        }
-        return planes_of(kind_, base, stride, vi_.width, vi_.height);
-    }
-
-    ClipKind kind_;
+    const ClipFormat& clip_;
     const VSVideoInfo& vi_;
     VSNode* node_;
     const VSFrame* propagate_;
     VSFrameContext* ctx_;
     VSCore* core_;
     const VSAPI* vsapi_;
-    const std::vector<std::uint8_t>& neutral_chroma_;
     FrameRef reference_;
     FrameRef work_[2];
-    std::vector<std::uint8_t> chroma_scratch_[2];
 };
 
 }  // namespace
 
-Filter::Filter(VSNode* node, const VSVideoInfo& vi, ClipKind kind, const ClipFormat& clip, const FilterArguments& args,
+Filter::Filter(VSNode* node, const VSVideoInfo& vi, const ClipFormat& clip, const FilterArguments& args,
                const VSAPI* vsapi)
-    : node_(node), vi_(vi), kind_(kind), nf_(args.nf), vsapi_(vsapi), engine_(clip, args) {
-    if (kind == ClipKind::gray)
-        neutral_chroma_.assign(static_cast<std::size_t>(chroma_size(vi.width)) * chroma_size(vi.height), 128);
-}
-
+    : node_(node), vi_(vi), clip_(clip), nf_(args.nf), vsapi_(vsapi), engine_(clip, args) {}
 Filter::~Filter() { vsapi_->freeNode(node_); }
 
 const VSFrame* Filter::get_frame(int n, int activation_reason, VSFrameContext* ctx, VSCore* core, const VSAPI* vsapi) {
@@ -173,7 +127,7 @@ const VSFrame* Filter::get_frame(int n, int activation_reason, VSFrameContext* c
 const VSFrame* Filter::filter_frame(int n, VSFrameContext* ctx, VSCore* core, const VSAPI* vsapi) {
     FrameRef input(vsapi->getFrameFilter(n, node_, ctx), {vsapi});
     if (!input) throw FilterError(FilterError::Kind::failure, "Dunmorel: the input frame could not be fetched");
-    Request request(kind_, vi_, node_, input.get(), ctx, core, vsapi, neutral_chroma_);
+    Request request(clip_, vi_, node_, input.get(), ctx, core, vsapi);
     if (engine_.process(n, request.input_planes(input.get()), vi_.height, request) == FilterEngine::Result::input)
         return input.release();
     return request.release_result();

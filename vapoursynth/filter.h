@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include <VapourSynth4.h>
 
@@ -11,16 +10,11 @@
 
 namespace dunmorel::vs {
 
-// The host's frame formats that map exactly onto the engine's: 4:2:0 is the YV12 layout, 4:2:2
-// the YUY2 layout, planar RGB the packed RGB24 layout, and grey the YV12 layout with neutral
-// chroma.
-enum class ClipKind { yuv420, yuv422, rgb, gray };
-
 class Filter {
 public:
     // Takes over the reference to `node`. Throws std::bad_alloc when the scratch block cannot be
     // had.
-    Filter(VSNode* node, const VSVideoInfo& vi, ClipKind kind, const ClipFormat& clip, const FilterArguments& args,
+    Filter(VSNode* node, const VSVideoInfo& vi, const ClipFormat& clip, const FilterArguments& args,
            const VSAPI* vsapi);
     ~Filter();
     Filter(const Filter&) = delete;
@@ -36,12 +30,10 @@ private:
 
     VSNode* node_;
     VSVideoInfo vi_;
-    ClipKind kind_;
+    ClipFormat clip_;
     std::int32_t nf_;
     const VSAPI* vsapi_;
     FilterEngine engine_;
-    // The chroma that a grey clip's frames lack: neutral, read-only, shared by every request.
-    std::vector<std::uint8_t> neutral_chroma_;
 };
 
 }  // namespace dunmorel::vs

@@ -12,7 +12,8 @@ namespace dunmorel::vs {
 namespace {
 
 constexpr const char* kUnsupportedFormat =
-    "Dunmorel: only clips of constant format and size in YUV420P8, YUV422P8, RGB24 or GRAY8 are accepted";
+    "Dunmorel: only clips of constant format and size in YUV444P8, YUV440P8, YUV422P8, YUV420P8, YUV411P8, "
+    "YUV410P8, GRAY8 or RGB24 are accepted";
 
 // The host's signature, built from the engine's argument table; flags are ints in this host.
 std::string signature() {
@@ -21,26 +22,26 @@ std::string signature() {
     return s;
 }
 
-bool kind_of(const VSVideoInfo& vi, ClipKind& kind, PixelFormat& format) {
+// The engine's layout of a host format: every 8-bit planar one. Planar RGB is the engine's RGB
+// with the planes taken in B, G, R order and rows from the bottom, so that a picture gives the
+// bytes of the same picture in packed RGB24.
+PixelFormat format_of(const VSVideoInfo& vi) {
     const VSVideoFormat& f = vi.format;
-    if (f.colorFamily == cfUndefined || vi.width <= 0 || vi.height <= 0) return false;
-    if (f.sampleType != stInteger || f.bitsPerSample != 8) return false;
-    if (f.colorFamily == cfYUV && f.subSamplingW == 1 && f.subSamplingH == 1) {
-        kind = ClipKind::yuv420;
-        format = PixelFormat::yv12;
-    } else if (f.colorFamily == cfYUV && f.subSamplingW == 1 && f.subSamplingH == 0) {
-        kind = ClipKind::yuv422;
-        format = PixelFormat::yuy2;
-    } else if (f.colorFamily == cfRGB) {
-        kind = ClipKind::rgb;
-        format = PixelFormat::rgb24;
-    } else if (f.colorFamily == cfGray) {
-        kind = ClipKind::gray;
-        format = PixelFormat::yv12;
-    } else {
-        return false;
-    }
-    return true;
+    if (f.colorFamily == cfUndefined || vi.width <= 0 || vi.height <= 0) return PixelFormat::other;
+    if (f.sampleType != stInteger || f.bitsPerSample != 8) return PixelFormat::other;
+    if (f.colorFamily == cfGray) return PixelFormat::grey;
+    if (f.colorFamily == cfRGB) return PixelFormat::planar_rgb;
+    if (f.colorFamily != cfYUV) return PixelFormat::other;
+    struct Subsampling {
+        int w, h;
+        PixelFormat format;
+    };
+    constexpr Subsampling kYuv[] = {{0, 0, PixelFormat::yuv444}, {0, 1, PixelFormat::yuv440},
+                                    {1, 0, PixelFormat::yuv422}, {1, 1, PixelFormat::yv12},
+                                    {2, 0, PixelFormat::yuv411}, {2, 2, PixelFormat::yuv410}};
+    for (const Subsampling& s : kYuv)
+        if (f.subSamplingW == s.w && f.subSamplingH == s.h) return s.format;
+    return PixelFormat::other;
 }
 
 const VSFrame* VS_CC get_frame(int n, int reason, void* instance, void**, VSFrameContext* ctx, VSCore* core,
@@ -59,9 +60,8 @@ void VS_CC create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     };
 
     const VSVideoInfo vi = *vsapi->getVideoInfo(node);
-    ClipKind kind{};
-    PixelFormat format{};
-    if (!kind_of(vi, kind, format)) return refuse(kUnsupportedFormat);
+    const PixelFormat format = format_of(vi);
+    if (format == PixelFormat::other) return refuse(kUnsupportedFormat);
 
     ArgumentValues given;
     for (int i = kClip + 1; i < kArgumentCount; ++i) {
@@ -75,7 +75,7 @@ void VS_CC create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
 
     Filter* filter = nullptr;
     try {
-        filter = new Filter(node, vi, kind, clip, resolved.values, vsapi);
+        filter = new Filter(node, vi, clip, resolved.values, vsapi);
     } catch (const std::bad_alloc&) {
         return refuse(not_enough_memory("for the calibration buffers", vi.width, vi.height));
     }

@@ -121,10 +121,11 @@ std::vector<std::uint8_t> noise_plane(int width, int height, std::uint32_t seed)
     return v;
 }
 
-// A source filter of this program's own: every frame's planes from noise_plane.
+// A source filter of this program's own: plane p of frame n holds noise_plane(seed[p] + 1000 n),
+// so one picture's plane can be given to another clip as its own.
 struct NoiseSource {
-    Picture picture;
     VSVideoInfo vi;
+    std::vector<std::uint32_t> seed{5, 22, 39};
 };
 
 const VSFrame* VS_CC noise_get_frame(int n, int reason, void* data, void**, VSFrameContext*, VSCore* core,
@@ -134,7 +135,7 @@ const VSFrame* VS_CC noise_get_frame(int n, int reason, void* data, void**, VSFr
     VSFrame* f = vsapi->newVideoFrame(&s->vi.format, s->vi.width, s->vi.height, nullptr, core);
     for (int p = 0; p < s->vi.format.numPlanes; ++p) {
         const int w = vsapi->getFrameWidth(f, p), h = vsapi->getFrameHeight(f, p);
-        const auto samples = noise_plane(w, h, 1000u * n + 17u * p + 5u);
+        const auto samples = noise_plane(w, h, s->seed[p] + 1000u * n);
         for (int r = 0; r < h; ++r)
             std::memcpy(vsapi->getWritePtr(f, p) + r * vsapi->getStride(f, p), samples.data() + r * w, w);
     }
@@ -179,7 +180,7 @@ VSNode* textured_source(const Core& core, const Picture& p) {
     }
     VSNode* mosaic = stack(core, "StackVertical", rows);
 
-    auto* source = new NoiseSource{p, {}};
+    auto* source = new NoiseSource{};
     api->getVideoFormatByID(&source->vi.format, preset_of(p.kind), core.get());
     source->vi.width = p.width;
     source->vi.height = p.height;
@@ -421,7 +422,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, Messages, ::testing::Values(Kind::yuv420, Kind
 
 TEST(Refusal, OtherFormatsNameTheAcceptedOnes) {
     Core core;
-    for (uint32_t format : {pfYUV444P8, pfYUV420P10, pfRGB48, pfYUV411P8}) {
+    for (uint32_t format : {pfYUV420P10, pfRGB48, pfYUV444PS, pfGray16}) {
         VSMap* a = api->createMap();
         api->mapSetInt(a, "width", 320, maReplace);
         api->mapSetInt(a, "height", 240, maReplace);
@@ -433,8 +434,87 @@ TEST(Refusal, OtherFormatsNameTheAcceptedOnes) {
         VSNode* n = call(core.dunmorel(), "Dunmorel", args, &error);
         api->freeMap(args);
         EXPECT_EQ(n, nullptr);
-        EXPECT_NE(error.find("YUV420P8, YUV422P8, RGB24 or GRAY8"), std::string::npos) << error;
+        EXPECT_NE(error.find("YUV444P8, YUV440P8, YUV422P8, YUV420P8, YUV411P8, YUV410P8, GRAY8 or RGB24"),
+                  std::string::npos)
+            << error;
     }
+}
+
+// Frame 0 of Dunmorel on a width x height clip of `format` whose planes come from `seed`.
+std::vector<std::vector<std::uint8_t>> filtered_planes(const Core& core, uint32_t format, int width, int height,
+                                                       std::vector<std::uint32_t> seed, const Args& args,
+                                                       std::string* error) {
+    auto* source = new NoiseSource{{}, std::move(seed)};
+    api->getVideoFormatByID(&source->vi.format, format, core.get());
+    source->vi.width = width;
+    source->vi.height = height;
+    source->vi.numFrames = 2;
+    source->vi.fpsNum = 25;
+    source->vi.fpsDen = 1;
+    VSNode* clip = api->createVideoFilter2("NoiseSource", &source->vi, noise_get_frame, noise_free, fmParallel, nullptr,
+                                           0, source, core.get());
+    VSMap* a = vs_args(clip, args);
+    VSNode* filtered = call(core.dunmorel(), "Dunmorel", a, error);
+    api->freeMap(a);
+    std::vector<std::vector<std::uint8_t>> planes;
+    if (!filtered) return planes;
+    char message[1024] = {};
+    const VSFrame* f = api->getFrame(0, filtered, message, sizeof message);
+    if (!f) *error = message;
+    for (int p = 0; f && p < api->getVideoFrameFormat(f)->numPlanes; ++p) {
+        const int w = api->getFrameWidth(f, p), h = api->getFrameHeight(f, p);
+        planes.emplace_back();
+        for (int r = 0; r < h; ++r)
+            planes.back().insert(planes.back().end(), api->getReadPtr(f, p) + r * api->getStride(f, p),
+                                 api->getReadPtr(f, p) + r * api->getStride(f, p) + w);
+    }
+    if (f) api->freeFrame(f);
+    api->freeNode(filtered);
+    return planes;
+}
+
+// A plane subsampled by (sx, sy) is filtered as a grey clip of its size with the luma window's
+// columns divided by sx and rows by sy: plane 1 of each layout against that grey clip, holding the
+// same samples.
+struct Subsampled {
+    uint32_t format;
+    int sx, sy;
+};
+
+class SubsampledPlanes : public ::testing::TestWithParam<Subsampled> {};
+
+TEST_P(SubsampledPlanes, FilterAsGreyClipsWithTheWindowScaled) {
+    const Subsampled s = GetParam();
+    Core core;
+    const int width = 1024, height = 512, lx = 64, rx = 64 + 4 * 48 - 1, ty = 48, by = 48 + 4 * 48 - 1;
+    std::string error;
+    const auto yuv = filtered_planes(core, s.format, width, height, {11, 22, 33},
+                                     {{"autow", 0}, {"lx", lx}, {"rx", rx}, {"ty", ty}, {"by", by}}, &error);
+    ASSERT_EQ(yuv.size(), 3u) << error;
+    const int w = (rx - lx + 1) / s.sx, h = (by - ty + 1) / s.sy;
+    const auto grey = filtered_planes(
+        core, pfGray8, width / s.sx, height / s.sy, {22},
+        {{"autow", 0}, {"lx", lx / s.sx}, {"rx", lx / s.sx + w - 1}, {"ty", ty / s.sy}, {"by", ty / s.sy + h - 1}},
+        &error);
+    ASSERT_EQ(grey.size(), 1u) << error;
+    EXPECT_TRUE(yuv[1] == grey[0]);
+    // With the automatic window too, every layout filters without refusing.
+    EXPECT_EQ(filtered_planes(core, s.format, width, height, {11, 22, 33}, {}, &error).size(), 3u) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SubsampledPlanes,
+                         ::testing::Values(Subsampled{pfYUV444P8, 1, 1}, Subsampled{pfYUV440P8, 1, 2},
+                                           Subsampled{pfYUV411P8, 4, 1}, Subsampled{pfYUV410P8, 4, 4}));
+
+TEST(SubsampledPlanes, AWindowTooCloseToTheEdgeForQuarterChromaIsRefusedAtCreation) {
+    Core core;
+    std::string error;
+    const auto planes = filtered_planes(core, pfYUV411P8, 640, 240, {1, 2, 3},
+                                        {{"autow", 0}, {"lx", 5}, {"rx", 100}, {"ty", 10}, {"by", 100}}, &error);
+    EXPECT_TRUE(planes.empty());
+    EXPECT_EQ(error,
+              "Dunmorel: plane 1 of a 4:1:1 clip cannot hold the noise window and its margins: it needs columns -1 "
+              "to 27 of 0 to 159");
 }
 
 // Frames requested all at once on several threads equal frames requested one by one.
