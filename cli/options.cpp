@@ -316,9 +316,11 @@ Filter arguments (NAME=VALUE; an argument left out keeps the filter's default):
   lx=N rx=N  left and right column of the noise window, inclusive (required when autow=false)
   ty=N by=N  top and bottom row of the noise window, counted from the top of the picture
              (required when autow=false)
-  ry=N       strength of plane 0 (Y or R), 0 to 500; 0 leaves the plane alone (default 1)
-  gu=N       strength of plane 1 (U or G), 0 to 500 (default 1)
-  bv=N       strength of plane 2 (V or B), 0 to 500 (default 1)
+  ry=N gu=N bv=N
+             strength of each plane, 0 to 500; 0 leaves the plane alone (default 1):
+             ry: plane 0: Y, or for RGB the first byte of each pixel, blue (the report calls it R)
+             gu: plane 1: U, or for RGB the second byte of each pixel, green (the report calls it G)
+             bv: plane 2: V, or for RGB the third byte of each pixel, red (the report calls it B)
   B is true or false.
 
 Errors (a filter argument error, the calibration report of print=true, an unreadable or
