@@ -43,10 +43,7 @@ void FilterEngine::calibrate_noise(std::int32_t n, const ConstFramePlanes& input
                 find_flat_window(planes[search_plane], win_height, win_width, ygrid, xgrid, found);
             // No block fits: the window would be whatever it held before the search, which
             // need not lie inside the frame, so the request is refused instead.
-            if (variance > max_sample_variance)
-                fail(
-                    "Dunmorel: frame too small for the automatic window search; "
-                    "give lx, rx, ty and by with autow=false");
+            if (variance > max_sample_variance) fail(kNoSearchBlock);
             lx = found.first_col;
             rx = found.last_col;
             win_top = found.first_row;

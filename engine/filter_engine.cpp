@@ -77,6 +77,12 @@ void FilterEngine::ensure_calibrated(std::int32_t n, const ConstFramePlanes& inp
     if (!calibrated.load(std::memory_order_relaxed)) calibrate_noise(n, input, height, host);
 }
 
+bool FilterEngine::search_block_fits() const {
+    // The search's scan bounds: a block starts at a margin and must end before the other one.
+    return !autow || (std::int64_t{clip_.height} - win_height - ygrid > ygrid &&
+                      std::int64_t{clip_.width} - win_width - xgrid > xgrid);
+}
+
 FilterEngine::Result FilterEngine::process(std::int32_t n, const ConstFramePlanes& input, std::int32_t height,
                                            FrameHost& host) {
     ensure_calibrated(n, input, height, host);

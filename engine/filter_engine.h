@@ -31,6 +31,10 @@ public:
                            std::int32_t row_bytes, std::int32_t rows) = 0;
 };
 
+// The refusal of a request when the automatic search finds no block that fits the frame.
+inline constexpr const char* kNoSearchBlock =
+    "Dunmorel: frame too small for the automatic window search; give lx, rx, ty and by with autow=false";
+
 struct FilterEngineTestAccess;
 
 class FilterEngine {
@@ -61,6 +65,10 @@ public:
     const std::int32_t* passes() const { return pass_count; }
     const VarianceTable& variances() const { return variance_table; }
     bool is_calibrated() const { return calibrated.load(); }
+    // False when the automatic search can place no block of its size inside the frame's margins
+    // (every request is then refused with kNoSearchBlock); true without autow. The answer
+    // depends on the clip's size alone, so a host can refuse the clip when it is created.
+    bool search_block_fits() const;
 
 private:
     void calibrate_noise(std::int32_t n, const ConstFramePlanes& input, std::int32_t height, FrameHost& host);
