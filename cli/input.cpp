@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/output.h"
 #include "cli/y4m.h"
 #include "server/sources.h"
 
@@ -147,7 +148,7 @@ private:
 class SeekableSource final : public FrameSource {
 public:
     SeekableSource(std::unique_ptr<FileDescriptor> fd, std::string name, off_t base, off_t size,
-                   const InputRequest& request, std::pair<dev_t, ino_t> identity)
+                   const InputRequest& request, const ReadPolicy& policy, std::pair<dev_t, ino_t> identity)
         : fd_(std::move(fd)), base_(base), size_(size) {
         name_ = std::move(name);
         identity_ = identity;
@@ -158,6 +159,10 @@ public:
             IndexY4m(request);
         else
             IndexRaw(request);
+        // The frames before the damage are whole, and are all that is asked for.
+        if (damage_ && damage_->frame <= std::max(policy.last, policy.keep)) throw CliError(damage_->message);
+        format_.frame_count = damage_ ? damage_->frame : static_cast<int>(whole_frames_);
+        format_.vi.num_frames = *format_.frame_count;
     }
 
     bool Ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
@@ -184,11 +189,19 @@ private:
     void IndexRaw(const InputRequest& request);
     void IndexY4m(const InputRequest& request);
 
+    // The first frame that is not whole, and what is wrong with it.
+    struct Damage {
+        int frame;
+        std::string message;
+    };
+
     std::unique_ptr<FileDescriptor> fd_;
     off_t base_;
     off_t size_;
     // Where each frame's samples start, for Y4M; raw frames lie back to back.
     std::vector<off_t> y4m_offsets_;
+    off_t whole_frames_ = 0;
+    std::optional<Damage> damage_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -204,7 +217,7 @@ public:
         if (head == kY4mSignature) {
             bool terminated = false;
             const std::string line = reader_.ReadLine(kY4mMaxHeaderLine, terminated);
-            if (!terminated) throw CliError(Message("the Y4M stream header has no end of line"));
+            if (!terminated) throw CliError(Message(Y4mUnterminatedHeader(line.size())));
             SetY4mFormat(line, request);
         } else {
             SetRawFormat(request);
@@ -377,22 +390,20 @@ InputFormat Y4mFormat(const std::string& line, const InputRequest& request, cons
 void SeekableSource::IndexRaw(const InputRequest& request) {
     format_ = RawInputFormat(request, name_);
     const auto frame = static_cast<off_t>(format_.frame_bytes);
+    whole_frames_ = size_ / frame;
+    if (whole_frames_ > kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
     if (size_ % frame != 0)
-        throw CliError(Message("its size, " + Plural(size_, "byte") + ", is not a whole number of " +
-                               std::to_string(frame) + "-byte frames (" + Plural(size_ % frame, "byte") +
-                               " left over)"));
-    const off_t count = size_ / frame;
-    if (count > kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
-    format_.frame_count = static_cast<int>(count);
-    format_.vi.num_frames = static_cast<int>(count);
+        damage_ =
+            Damage{static_cast<int>(whole_frames_),
+                   Message("its size, " + Plural(size_, "byte") + ", is not a whole number of " +
+                           std::to_string(frame) + "-byte frames (" + Plural(size_ % frame, "byte") + " left over)")};
 }
 
 void SeekableSource::IndexY4m(const InputRequest& request) {
     std::vector<std::uint8_t> chunk(std::min<off_t>(size_, static_cast<off_t>(kY4mMaxHeaderLine) + 1));
     const std::size_t got = Pread(chunk.data(), chunk.size(), 0);
     const auto lf = std::find(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got), '\n');
-    if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got))
-        throw CliError(Message("the Y4M stream header has no end of line"));
+    if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got)) throw CliError(Message(Y4mUnterminatedHeader(got)));
     format_ = Y4mFormat(std::string(chunk.begin(), lf), request, name_);
 
     off_t pos = (lf - chunk.begin()) + 1;
@@ -403,25 +414,25 @@ void SeekableSource::IndexY4m(const InputRequest& request) {
         if (index >= kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
         const std::size_t n = Pread(head, static_cast<std::size_t>(std::min<off_t>(sizeof head, size_ - pos)), pos);
         const auto end = static_cast<std::uint8_t*>(std::memchr(head, '\n', n));
-        if (!end && n < sizeof head)
-            throw CliError(
-                Message("frame " + std::to_string(index) + " is truncated (its FRAME header is incomplete)"));
-        if (!end) throw CliError(Message("frame " + std::to_string(index) + ": bad Y4M frame header (too long)"));
+        auto damaged = [&](const std::string& what) {
+            whole_frames_ = index;
+            damage_ = Damage{index, Message("frame " + std::to_string(index) + what)};
+        };
+        if (!end && n < sizeof head) return damaged(" is truncated (its FRAME header is incomplete)");
+        if (!end) return damaged(": bad Y4M frame header (too long)");
         try {
             CheckY4mFrameHeader(
                 std::string_view(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head)));
         } catch (const CliError& e) {
-            throw CliError(Message("frame " + std::to_string(index) + ": " + e.what()));
+            return damaged(std::string(": ") + e.what());
         }
         const off_t data = pos + (end - head) + 1;
         if (size_ - data < frame)
-            throw CliError(Message("frame " + std::to_string(index) + " is truncated (" + std::to_string(size_ - data) +
-                                   " of " + Plural(frame, "byte") + ")"));
+            return damaged(" is truncated (" + std::to_string(size_ - data) + " of " + Plural(frame, "byte") + ")");
         y4m_offsets_.push_back(data);
         pos = data + frame;
     }
-    format_.frame_count = static_cast<int>(y4m_offsets_.size());
-    format_.vi.num_frames = *format_.frame_count;
+    whole_frames_ = static_cast<off_t>(y4m_offsets_.size());
 }
 
 void StreamSource::SetRawFormat(const InputRequest& request) { format_ = RawInputFormat(request, name_); }
@@ -443,6 +454,9 @@ std::unique_ptr<FrameSource> FrameSource::Open(const InputRequest& request, cons
     const std::string name = standard ? "standard input" : request.path;
     std::unique_ptr<FileDescriptor> fd;
     if (standard) {
+        // What examining a closed standard input said before it was reserved.
+        if (standard_stream_was_closed(STDIN_FILENO))
+            throw CliError("dunmorel: cannot examine input " + name + ": " + std::strerror(EBADF));
         fd = std::make_unique<FileDescriptor>(STDIN_FILENO, false);
     } else {
         const int raw = open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -456,7 +470,7 @@ std::unique_ptr<FrameSource> FrameSource::Open(const InputRequest& request, cons
         // Standard input redirected from a file is read from where it stands.
         const off_t base = standard ? lseek(fd->get(), 0, SEEK_CUR) : 0;
         if (base >= 0 && base <= st.st_size)
-            return std::make_unique<SeekableSource>(std::move(fd), name, base, st.st_size - base, request,
+            return std::make_unique<SeekableSource>(std::move(fd), name, base, st.st_size - base, request, policy,
                                                     std::pair{st.st_dev, st.st_ino});
     }
     return std::make_unique<StreamSource>(std::move(fd), name, request, policy);

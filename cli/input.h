@@ -34,6 +34,9 @@ struct ReadPolicy {
     // ones wait in an anonymous temporary file, so memory stays flat however far ahead a
     // reference frame lies.
     int memory_frames = 8;
+    // The last frame wanted besides `keep`. A regular file damaged after it (a truncated last
+    // frame, say) is still read up to there; one damaged at or before it is refused.
+    int last = 0x7fffffff;
 };
 
 // The frame count given to the filter while a sequential input's length is still unknown.
@@ -58,7 +61,8 @@ class FrameSource {
 public:
     // Opens and identifies the input. Throws CliError with a one-line message when it cannot
     // be opened, is empty, has a bad header, lacks --format/--size for raw data, or (for a
-    // regular file) does not hold a whole number of frames.
+    // regular file) is damaged (not a whole number of frames, a bad frame header) at or before
+    // a frame the policy wants; a file damaged only after them holds the frames before.
     static std::unique_ptr<FrameSource> Open(const InputRequest& request, const ReadPolicy& policy);
 
     virtual ~FrameSource() = default;

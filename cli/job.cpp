@@ -427,7 +427,7 @@ int FilterInput(const Options& options, const std::string& plugin_path, std::opt
     server::Environment env;
     const std::unique_ptr<FrameSource> source =
         FrameSource::Open({options.input, options.pixel_type, options.size, options.fps, options.repack},
-                          {first, reference, in_flight_limit + 2});
+                          {first, reference, in_flight_limit + 2, static_cast<int>(last)});
     const InputFormat& format = source->format();
     frames = format.vi;
     RefuseClashes(options, *source);
@@ -556,13 +556,21 @@ int FilterInput(const Options& options, const std::string& plugin_path, std::opt
 
 }  // namespace
 
-int RunJob(const Options& options, const std::string& plugin_path) {
+int RunJob(const Options& options, const std::string& plugin_path, std::optional<PictureSize>& picture) {
     std::optional<VideoInfo> frames;
     try {
         return FilterInput(options, plugin_path, frames);
     } catch (const std::bad_alloc&) {
         throw CliError(frames ? OutOfMemory(*frames) : "dunmorel: out of memory");
+    } catch (...) {
+        if (frames) picture = PictureSize{frames->width, frames->height};
+        throw;
     }
+}
+
+int RunJob(const Options& options, const std::string& plugin_path) {
+    std::optional<PictureSize> picture;
+    return RunJob(options, plugin_path, picture);
 }
 
 }  // namespace dunmorel::cli

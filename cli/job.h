@@ -43,5 +43,7 @@ std::optional<std::string> CalibrationText(server::Environment& env, const PClip
 // of frames written. Every failure, the plug-in's messages included (unchanged), is thrown as
 // CliError; a regular output file is removed then.
 int RunJob(const Options& options, const std::string& plugin_path);
+// The same; when it fails after the input's format is known, `picture` is set to its size.
+int RunJob(const Options& options, const std::string& plugin_path, std::optional<PictureSize>& picture);
 
 }  // namespace dunmorel::cli

@@ -1,5 +1,7 @@
 // dunmorel: runs the Dunmorel plug-in through the built-in frame server over a video file or
 // pipe. See --help.
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,11 +9,13 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/demo.h"
+#include "cli/hints.h"
 #include "cli/job.h"
 #include "cli/options.h"
 #include "cli/output.h"
@@ -20,6 +24,8 @@ namespace {
 
 // Text printed for the user that did not all arrive (a full disk, a closed pipe) is a failure.
 void PrintToStandardOutput(const std::string& text) {
+    if (dunmorel::cli::standard_stream_was_closed(STDOUT_FILENO))
+        throw dunmorel::cli::CliError(dunmorel::cli::closed_standard_output());
     errno = 0;
     std::cout << text;
     std::cout.flush();
@@ -28,34 +34,48 @@ void PrintToStandardOutput(const std::string& text) {
                                       (errno ? std::string(": ") + std::strerror(errno) : std::string()));
 }
 
+void print_hints(const std::vector<std::string>& hints) {
+    for (const std::string& hint : hints) std::fprintf(stderr, "dunmorel: hint: %s\n", hint.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace dunmorel::cli;
+    reserve_standard_streams();
     // A reader that goes away shows up as a write error with a message, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     RemoveTemporariesOnSignals();
+    // Kept for the hints beside a failure: the arguments, and the input's size once known.
+    std::optional<Options> given;
+    std::optional<PictureSize> picture;
     try {
-        const Options options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+        const Options& options = given.emplace(ParseOptions(std::vector<std::string>(argv + 1, argv + argc)));
         if (options.help) {
             PrintToStandardOutput(HelpText());
             return 0;
         }
         const std::string plugin = FindPlugin(options);
+        int status = 0;
         if (options.demo) {
             std::ostringstream summary;
-            const int status = RunDemo(options, plugin, summary);
+            status = RunDemo(options, plugin, summary);
             PrintToStandardOutput(summary.str());
-            return status;
+        } else {
+            RunJob(options, plugin, picture);
         }
-        RunJob(options, plugin);
-        return 0;
+        if (!options.quiet) print_hints(argument_hints(options.script_arguments));
+        return status;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "dunmorel: out of memory\n");
         return 1;
     } catch (const std::exception& e) {
         std::cout.flush();
         std::fprintf(stderr, "%s\n", OneLine(e.what()).c_str());
+        if (given && !given->quiet && !given->help) {
+            print_hints(failure_hints(e.what(), picture, given->script_arguments));
+            print_hints(argument_hints(given->script_arguments));
+        }
         return 1;
     }
 }

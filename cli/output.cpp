@@ -103,7 +103,25 @@ mode_t CreationMode() {
     return 0666 & ~mask;
 }
 
+bool g_closed_streams[3] = {};
+
 }  // namespace
+
+void reserve_standard_streams() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number is this one: those below it are open by now.
+        const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) close(null);
+        g_closed_streams[fd] = true;
+    }
+}
+
+bool standard_stream_was_closed(int fd) { return fd >= 0 && fd < 3 && g_closed_streams[fd]; }
+
+std::string closed_standard_output() {
+    return std::string("dunmorel: cannot write to standard output: ") + std::strerror(EBADF);
+}
 
 FileKey KeyOf(const std::string& path) {
     FileKey key;
@@ -136,7 +154,10 @@ void RemoveTemporariesOnSignals() {
 }
 
 std::unique_ptr<OutputSink> OutputSink::Open(const std::string& path, const std::string& role) {
-    if (path == "-") return std::unique_ptr<OutputSink>(new OutputSink(STDOUT_FILENO, "standard output", "", "", -1));
+    if (path == "-") {
+        if (standard_stream_was_closed(STDOUT_FILENO)) throw CliError(closed_standard_output());
+        return std::unique_ptr<OutputSink>(new OutputSink(STDOUT_FILENO, "standard output", "", "", -1));
+    }
     struct stat st {};
     const bool exists = stat(path.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode))

@@ -28,6 +28,16 @@ bool SameFile(const FileKey& a, const FileKey& b);
 // temporary file an unfinished OutputSink holds, then end the process by the same signal.
 void RemoveTemporariesOnSignals();
 
+// A process started with standard input, output or error closed would hand their numbers to
+// the first files it opens, and then write its results into the input or leave an output
+// unnamed. This points each closed one at /dev/null, to be called before anything is opened;
+// a closed standard output still refuses every write, as it did while closed.
+void reserve_standard_streams();
+// Whether descriptor fd (0, 1 or 2) was closed when the command started.
+bool standard_stream_was_closed(int fd);
+// The message of a write to a standard output that was closed.
+std::string closed_standard_output();
+
 class OutputSink {
 public:
     // Opens `path` for writing ("-" is standard output). A regular file, or a name that does

@@ -11,8 +11,16 @@ namespace dunmorel::cli {
 
 // What every Y4M stream starts with, the blank included.
 inline constexpr std::string_view kY4mSignature = "YUV4MPEG2 ";
-// A header longer than this is taken for garbage rather than read on without end.
-inline constexpr std::size_t kY4mMaxHeaderLine = 65536;
+// A header longer than this is taken for garbage rather than read on without end. Comments (X
+// tags) may carry whole metadata blocks, so the bound is far above any real header.
+inline constexpr std::size_t kY4mMaxHeaderLine = std::size_t{1} << 20;
+
+// What is wrong with a stream header that has no line feed in the `read` bytes that were there.
+inline std::string Y4mUnterminatedHeader(std::size_t read) {
+    return read >= kY4mMaxHeaderLine
+               ? "the Y4M stream header is longer than " + std::to_string(kY4mMaxHeaderLine) + " bytes"
+               : "the Y4M stream header has no end of line";
+}
 
 struct Y4mHeader {
     int width = 0;

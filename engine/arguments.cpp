@@ -17,10 +17,11 @@ std::string argument_help() {
     std::string text;
     for (const ArgumentSpec& a : kArguments) {
         if (*a.usage == '\0') continue;
-        std::string usage = std::string("  ") + a.usage;
-        usage.resize(std::max<std::size_t>(usage.size() + 2, 13), ' ');
-        const std::string indent(usage.size(), ' ');
-        text += usage;
+        // Text starts in column 13; a longer left column gets a line of its own.
+        constexpr std::size_t kColumn = 13;
+        const std::string usage = std::string("  ") + a.usage;
+        const std::string indent(kColumn, ' ');
+        text += usage.size() + 2 > kColumn ? usage + "\n" + indent : usage + std::string(kColumn - usage.size(), ' ');
         for (const char* c = a.help; *c; ++c) {
             text += *c;
             if (*c == '\n') text += indent;

@@ -93,10 +93,13 @@ inline constexpr std::array<ArgumentSpec, kArgumentCount> kArguments{{
     {"ty", ArgumentKind::integer, "ty=N by=N",
      "top and bottom row of the noise window, counted from the top of the picture\n(required when autow=false)"},
     {"by", ArgumentKind::integer, "", ""},
-    {"ry", ArgumentKind::integer, "ry=N",
-     "strength of plane 0 (Y or R), 0 to 500; 0 leaves the plane alone (default 1)"},
-    {"gu", ArgumentKind::integer, "gu=N", "strength of plane 1 (U or G), 0 to 500 (default 1)"},
-    {"bv", ArgumentKind::integer, "bv=N", "strength of plane 2 (V or B), 0 to 500 (default 1)"},
+    {"ry", ArgumentKind::integer, "ry=N gu=N bv=N",
+     "strength of each plane, 0 to 500; 0 leaves the plane alone (default 1):\n"
+     "ry: plane 0: Y, or for RGB the first byte of each pixel, blue (the report calls it R)\n"
+     "gu: plane 1: U, or for RGB the second byte of each pixel, green (the report calls it G)\n"
+     "bv: plane 2: V, or for RGB the third byte of each pixel, red (the report calls it B)"},
+    {"gu", ArgumentKind::integer, "", ""},
+    {"bv", ArgumentKind::integer, "", ""},
 }};
 
 // The original interface's signature: the clip, then each argument as [name] and its type

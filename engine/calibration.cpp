@@ -67,22 +67,12 @@ Calibration FilterEngine::measure(const ConstFramePlanes& reference, const Calib
     const int search_plane = traits_.family == ColorFamily::rgb ? 1 : 0;
     if (args_.autow) {
         WindowRect found = c.window;
-        // The blocks keep xgrid columns and ygrid rows from the edges. Where a chroma sample spans
-        // four luma columns or rows (4:1:1, 4:1:0) that leaves no room for the chroma copy's
-        // margins, so there they keep sx * (xgrid / 2 + 1) columns and sy * (ygrid / 2 + 1)
-        // rows, which always hold them.
-        const std::int32_t sx = 1 << traits_.sub_w;
-        const std::int32_t sy = 1 << traits_.sub_h;
-        const std::int32_t margin_x = traits_.sub_w == 2 ? sx * (xgrid / 2 + 1) : xgrid;
-        const std::int32_t margin_y = traits_.sub_h == 2 ? sy * (ygrid / 2 + 1) : ygrid;
+        const auto [margin_x, margin_y] = search_margins();
         const std::int64_t variance =
             find_flat_window(planes.plane[search_plane], win_height_, win_width_, margin_y, margin_x, found);
         // No block fits: the window would be whatever it held before the search, which need not
         // lie inside the frame, so the request is refused instead.
-        if (variance > max_sample_variance)
-            fail(
-                "Dunmorel: frame too small for the automatic window search; "
-                "give lx, rx, ty and by with autow=false");
+        if (variance > max_sample_variance) fail(kNoSearchBlock);
         c.window = found;
         c.variances[0][search_plane] = static_cast<std::int32_t>(variance);
     }

@@ -57,6 +57,24 @@ FilterEngine::FilterEngine(const ClipFormat& clip, const FilterArguments& args)
 
 FilterEngine::~FilterEngine() = default;
 
+std::pair<std::int32_t, std::int32_t> FilterEngine::search_margins() const {
+    // The blocks keep xgrid columns and ygrid rows from the edges. Where a chroma sample spans
+    // four luma columns or rows (4:1:1, 4:1:0) that leaves no room for the chroma copy's margins,
+    // so there they keep sx * (xgrid / 2 + 1) columns and sy * (ygrid / 2 + 1) rows, which always
+    // hold them.
+    const std::int32_t xgrid = args_.xgrid;
+    const std::int32_t ygrid = args_.ygrid;
+    return {traits_.sub_w == 2 ? (1 << traits_.sub_w) * (xgrid / 2 + 1) : xgrid,
+            traits_.sub_h == 2 ? (1 << traits_.sub_h) * (ygrid / 2 + 1) : ygrid};
+}
+
+bool FilterEngine::search_block_fits() const {
+    // The search's scan bounds: a block starts at a margin and must end before the other one.
+    const auto [mx, my] = search_margins();
+    return !args_.autow ||
+           (std::int64_t{clip_.height} - win_height_ - my > my && std::int64_t{clip_.width} - win_width_ - mx > mx);
+}
+
 void FilterEngine::ensure_calibrated(std::int32_t n, const ConstFramePlanes& input, std::int32_t height,
                                      FrameHost& host) {
     if (calibrated_.load(std::memory_order_acquire)) return;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/arguments.h"
@@ -59,6 +60,10 @@ struct PassPlan {
 // window's memory rows are turned back with the frame's height.
 std::string format_report(const Calibration& calibration, ColorFamily family, std::int32_t frame_height);
 
+// The refusal of a request when the automatic search finds no block that fits the frame.
+inline constexpr const char* kNoSearchBlock =
+    "Dunmorel: frame too small for the automatic window search; give lx, rx, ty and by with autow=false";
+
 class PlanePool;
 
 class FilterEngine {
@@ -94,12 +99,18 @@ public:
     std::int32_t window_height() const { return win_height_; }
     std::size_t scratch_bytes() const { return scratch_size_; }
     bool is_calibrated() const { return calibrated_.load(std::memory_order_acquire); }
+    // False when the automatic search can place no block of its size inside the frame's margins
+    // (every request is then refused with kNoSearchBlock); true without autow. The answer
+    // depends on the clip's size alone, so a host can refuse the clip when it is created.
+    bool search_block_fits() const;
     // The plan in force once is_calibrated() is true.
     const PassPlan& plan() const { return plan_; }
 
 private:
     void ensure_calibrated(std::int32_t n, const ConstFramePlanes& input, std::int32_t height, FrameHost& host);
     Calibration measure(const ConstFramePlanes& reference, const Calibration& previous);
+    // How far from the left and top edges (and, less one, from the others) search blocks keep.
+    std::pair<std::int32_t, std::int32_t> search_margins() const;
 
     ClipFormat clip_;
     FormatTraits traits_;

@@ -520,7 +520,8 @@ const Hostile kHostile[] = {
      "Dunmorel:xgrid should be odd positive number from 3 to 11"},
     {"FilterRejectsSmallFrame",
      [](const Workspace& ws) {
-         return "-i " + In(ws, std::string(320 * 200 * 2, 'x')) + " --format yuy2 --size 320x200" + Out(ws);
+         // Quiet: the hint beside the message is in the table below.
+         return "-q -i " + In(ws, std::string(320 * 200 * 2, 'x')) + " --format yuy2 --size 320x200" + Out(ws);
      },
      "Dunmorel:A very small frame dimension. Unsuitable for this process"},
     {"Report", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " print=true"; },
@@ -620,6 +621,257 @@ TEST_P(HostileInput, ExitsWithStatusOneAndOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, ::testing::ValuesIn(kHostile),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- where users stumble ------------------------------------------------------------------
+
+// Noisy 4:2:0 frames of any size (the demo's scene needs 64x64 at least).
+std::string NoisyY4m(int width, int height, int frames, const std::string& tags = "") {
+    std::string s = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F25:1 C420" + tags + "\n";
+    std::uint32_t x = 1;
+    const std::size_t bytes = static_cast<std::size_t>(width) * height * 3 / 2;
+    for (int k = 0; k < frames; ++k) {
+        s += "FRAME\n";
+        for (std::size_t i = 0; i < bytes; ++i) {
+            x = x * 1664525u + 1013904223u;
+            s += static_cast<char>(100 + (x >> 16) % 50);
+        }
+    }
+    return s;
+}
+
+struct Stumble {
+    const char* name;
+    std::string (*setup)(const Workspace&);
+    int status;
+    // Standard error, line by line; '*' as in the table above.
+    std::vector<const char*> lines;
+    // Frames the output must hold; none when no output may be left.
+    int frames = -1;
+    // Arguments of a run whose output this one's must equal.
+    std::string (*same_as)(const Workspace&) = nullptr;
+    // Texts that standard output must hold.
+    std::vector<const char*> out_holds = {};
+};
+
+const char* const kSmallFrame = "Dunmorel:A very small frame dimension. Unsuitable for this process";
+const char* const kNoSearchBlock =
+    "Dunmorel: frame too small for the automatic window search; give lx, rx, ty and by with autow=false";
+const char* const kTruncatedFrame5 = "dunmorel: *: frame 5 is truncated (98297 of 98304 bytes)";
+
+// Six frames, the last one cut short.
+std::string TruncatedSix(const Workspace& ws) {
+    const std::string s = Y4mFrames(6);
+    return In(ws, s.substr(0, s.size() - 7));
+}
+
+const Stumble kStumbles[] = {
+    {"SmallPicture",
+     [](const Workspace& ws) { return "-i " + In(ws, NoisyY4m(176, 144, 1)) + Out(ws); },
+     1,
+     {kSmallFrame,
+      "dunmorel: hint: this picture is 176x144, 25344 pixels; the automatic window search needs 65536 with the "
+      "default minw and 16384 with minw given, and takes minw=1024 to 1584 here; or give the noise window "
+      "yourself: autow=false lx=65 rx=109 ty=51 by=91"}},
+    {"MinwBelowTheLeastOne",
+     [](const Workspace& ws) { return "-i " + In(ws, NoisyY4m(352, 288, 1)) + Out(ws) + " minw=792"; },
+     1,
+     {kSmallFrame,
+      "dunmorel: hint: this picture is 352x288, 101376 pixels; * and takes minw=1024 to 6336 here; or give the noise "
+      "window yourself: autow=false lx=* rx=* ty=* by=*"}},
+    {"MinwOutOfRange",
+     [](const Workspace& ws) { return "-i " + In(ws, NoisyY4m(352, 288, 1)) + Out(ws) + " minw=100 xgrid=3"; },
+     1,
+     {"Dunmorel:window size for auto select must be minimum 792 and maximum 6336",
+      "dunmorel: hint: this picture is 352x288, 101376 pixels; * takes minw=1024 to 6336 here; *"}},
+    {"NoMinwFits",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(120 * 100 * 2, 'x')) + " --format yuy2 --size 120x100" + Out(ws);
+     },
+     1,
+     {kSmallFrame,
+      "dunmorel: hint: this picture is 120x100, 12000 pixels; *, so no minw is accepted here; or give the "
+      "noise window yourself: autow=false lx=* rx=* ty=* by=*"}},
+    {"NoWindowFits",
+     [](const Workspace& ws) { return "-i " + In(ws, NoisyY4m(40, 60, 1)) + Out(ws); },
+     1,
+     {kSmallFrame,
+      "dunmorel: hint: this picture is 40x60, 2400 pixels; *; a window given with autow=false needs at "
+      "least 51x51 pixels with xgrid=5 and ygrid=5"}},
+    {"SearchBlockDoesNotFit",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(8000 * 10, 'x')) + " --format gray --size 8000x10" + Out(ws);
+     },
+     1,
+     {kNoSearchBlock,
+      "dunmorel: hint: this picture is 8000x10, 80000 pixels; the automatic window search has no room for its "
+      "block inside margins of xgrid and ygrid; a window given with autow=false needs at least 51x51 pixels with "
+      "xgrid=5 and ygrid=5"}},
+    {"QuietHasNoHint",
+     [](const Workspace& ws) { return "-q -i " + In(ws, NoisyY4m(176, 144, 1)) + Out(ws); },
+     1,
+     {kSmallFrame}},
+    {"WindowWithoutAutowFalse",
+     [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " lx=5 rx=200 by=200"; },
+     0,
+     {"dunmorel: hint: the window arguments (lx, rx, by) take effect only with autow=false; without it the window "
+      "is found automatically"},
+     2,
+     [](const Workspace& ws) { return "-i " + ws.File("in") + " -o " + ws.File("ref"); }},
+    {"WindowWithAutowTrueAndAFailure",
+     [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " autow=true ty=9 xgrid=4"; },
+     1,
+     {"Dunmorel:xgrid should be odd positive number from 3 to 11",
+      "dunmorel: hint: the window arguments (ty) take effect only with autow=false; *"}},
+    {"LongCommentFile",
+     [](const Workspace& ws) {
+         const std::string frames = Y4mFrames(2);
+         const std::size_t lf = frames.find('\n');
+         return "-i " + In(ws, frames.substr(0, lf) + " X" + std::string(70000, 'c') + frames.substr(lf)) + Out(ws);
+     },
+     0,
+     {},
+     2},
+    {"LongCommentPipe",
+     [](const Workspace& ws) {
+         const std::string frames = Y4mFrames(2);
+         const std::size_t lf = frames.find('\n');
+         return "-i - < <(cat " + In(ws, frames.substr(0, lf) + " X" + std::string(70000, 'c') + frames.substr(lf)) +
+                ")" + Out(ws);
+     },
+     0,
+     {},
+     2},
+    {"HeaderPastTheBound",
+     [](const Workspace& ws) {
+         return "-i - < <(cat " + In(ws, "YUV4MPEG2 W256 H256 X" + std::string(1 << 20, 'c') + "\nFRAME\n") + ")" +
+                Out(ws);
+     },
+     1,
+     {"dunmorel: standard input: the Y4M stream header is longer than 1048576 bytes"}},
+    {"ClosedStandardOutput",
+     [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + " -o - >&-"; },
+     1,
+     {"dunmorel: cannot write to standard output: Bad file descriptor"}},
+    {"ClosedStandardOutputPipe",
+     [](const Workspace& ws) { return "-i - < <(cat " + In(ws, Y4mFrames(1)) + ") -o - >&-"; },
+     1,
+     {"dunmorel: cannot write to standard output: Bad file descriptor"}},
+    {"ClosedStandardOutputFileOutput",
+     [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " >&-"; },
+     0,
+     {},
+     1},
+    {"ClosedStandardInput",
+     [](const Workspace& ws) { return "-i - <&-" + Out(ws); },
+     1,
+     {"dunmorel: cannot examine input standard input: Bad file descriptor"}},
+    {"RangeBeforeATruncatedFrame",
+     [](const Workspace& ws) { return "-i " + TruncatedSix(ws) + Out(ws) + " --range 0:4"; },
+     0,
+     {},
+     5,
+     [](const Workspace& ws) {
+         // The same file without its truncated frame.
+         const std::string in = Slurp(ws.File("in"));
+         Spit(ws.File("five"), in.substr(0, in.find('\n') + 1 + 5 * (6 + 98304)));
+         return "-i " + ws.File("five") + " -o " + ws.File("ref");
+     }},
+    {"RangeReachingATruncatedFrame",
+     [](const Workspace& ws) { return "-i " + TruncatedSix(ws) + Out(ws) + " --range 3:5"; },
+     1,
+     {kTruncatedFrame5}},
+    {"OpenRangeReachingATruncatedFrame",
+     [](const Workspace& ws) { return "-i " + TruncatedSix(ws) + Out(ws) + " --range 2:"; },
+     1,
+     {kTruncatedFrame5}},
+    {"ReferenceInATruncatedFrame",
+     [](const Workspace& ws) { return "-i " + TruncatedSix(ws) + Out(ws) + " --range 0:4 nf=5"; },
+     1,
+     {kTruncatedFrame5}},
+    {"RawRangeBeforeTheLeftOver",
+     [](const Workspace& ws) {
+         return "-q -i " + In(ws, std::string(98304 * 2 + 5, 'a')) + " --format yv12 --size 256x256 --range 0:1" +
+                Out(ws);
+     },
+     0,
+     {},
+     2},
+    {"HelpNamesTheBytesOfRgb",
+     [](const Workspace&) -> std::string { return "--help"; },
+     0,
+     {},
+     -1,
+     nullptr,
+     {"ry: plane 0: Y, or for RGB the first byte of each pixel, blue (the report calls it R)",
+      "gu: plane 1: U, or for RGB the second byte of each pixel, green (the report calls it G)",
+      "bv: plane 2: V, or for RGB the third byte of each pixel, red (the report calls it B)"}},
+};
+
+void PrintTo(const Stumble& s, std::ostream* os) { *os << s.name; }
+
+class Stumbles : public ::testing::TestWithParam<Stumble> {};
+
+TEST_P(Stumbles, GiveTheStatusTheLinesAndTheOutput) {
+    const Stumble& c = GetParam();
+    const Workspace ws;
+    const Outcome o = Shell(ws, Tool() + " " + c.setup(ws));
+    EXPECT_EQ(o.status, c.status) << o.err;
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < o.err.size();) {
+        const std::size_t lf = o.err.find('\n', at);
+        ASSERT_NE(lf, std::string::npos) << o.err;
+        lines.push_back(o.err.substr(at, lf - at));
+        at = lf + 1;
+    }
+    ASSERT_EQ(lines.size(), c.lines.size()) << o.err;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(Matches(lines[i], c.lines[i])) << "got:      " << lines[i] << "\nexpected: " << c.lines[i];
+    for (const char* text : c.out_holds) EXPECT_NE(o.out.find(text), std::string::npos) << text;
+    if (c.frames < 0) {
+        EXPECT_FALSE(fs::exists(ws.File("out")));
+        return;
+    }
+    ASSERT_TRUE(fs::exists(ws.File("out")));
+    const std::string in = Slurp(ws.File("in"));
+    InputRequest raw;
+    if (in.rfind("YUV4MPEG2 ", 0) != 0) raw = {"", VideoInfo::CS_YV12, PictureSize{256, 256}};
+    EXPECT_EQ(Load(ws.File("out"), raw).format.frame_count, c.frames);
+    if (c.same_as) {
+        ASSERT_EQ(Shell(ws, Tool() + " -q " + c.same_as(ws)).status, 0);
+        EXPECT_TRUE(Slurp(ws.File("out")) == Slurp(ws.File("ref")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Stumbles, ::testing::ValuesIn(kStumbles),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The window that a hint suggests is one that the filter takes, for every layout and for
+// pictures near the smallest that hold one.
+TEST(Hints, TheSuggestedWindowIsAccepted) {
+    const Workspace ws;
+    struct Case {
+        const char* format;
+        int width, height, bytes;
+    };
+    for (const Case& c :
+         {Case{"yv12", 176, 144, 176 * 144 * 3 / 2}, Case{"yv12", 52, 52, 52 * 52 * 3 / 2},
+          Case{"yuy2", 320, 200, 320 * 200 * 2}, Case{"yuy2", 54, 51, 54 * 51 * 2}, Case{"rgb24", 51, 60, 51 * 60 * 3},
+          Case{"rgb32", 250, 250, 250 * 250 * 4}, Case{"gray", 100, 100, 100 * 100}}) {
+        std::string noisy(static_cast<std::size_t>(c.bytes), '\0');
+        std::uint32_t x = 7;
+        for (char& b : noisy) b = static_cast<char>(100 + ((x = x * 1664525u + 1013904223u) >> 16) % 50);
+        Spit(ws.File("in"), noisy);
+        const std::string run = Tool() + " -i " + ws.File("in") + " --format " + c.format + " --size " +
+                                std::to_string(c.width) + "x" + std::to_string(c.height) + Out(ws);
+        const Outcome refused = Shell(ws, run);
+        const std::size_t at = refused.err.find("autow=false");
+        ASSERT_NE(at, std::string::npos) << c.format << " " << c.width << "x" << c.height << ": " << refused.err;
+        const std::string window = refused.err.substr(at, refused.err.find('\n', at) - at);
+        const Outcome taken = Shell(ws, run + " " + window);
+        EXPECT_EQ(taken.status, 0) << c.format << " " << c.width << "x" << c.height << " " << window << ": "
+                                   << taken.err;
+    }
+}
 
 // --- the user's files ---------------------------------------------------------------------
 

@@ -22,6 +22,7 @@ public:
 
     VSNode* node() const { return node_; }
     const VSVideoInfo& info() const { return vi_; }
+    const FilterEngine& engine() const { return engine_; }
 
     const VSFrame* get_frame(int n, int activation_reason, VSFrameContext* ctx, VSCore* core, const VSAPI* vsapi);
 

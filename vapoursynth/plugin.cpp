@@ -79,6 +79,13 @@ void VS_CC create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     } catch (const std::bad_alloc&) {
         return refuse(not_enough_memory("for the calibration buffers", vi.width, vi.height));
     }
+    // The other checks on the clip's size ran above; this one needs the search's block size,
+    // and would otherwise refuse only the first frame.
+    if (!filter->engine().search_block_fits()) {
+        delete filter;  // gives the node back
+        vsapi->mapSetError(out, kNoSearchBlock);
+        return;
+    }
     // Frame nf is asked for besides frame n on the first requests, so the pattern is general.
     const VSFilterDependency deps[] = {{node, rpGeneral}};
     vsapi->createVideoFilter(out, kFunctionName, &vi, get_frame, free_filter, fmParallel, deps, 1, filter, core);

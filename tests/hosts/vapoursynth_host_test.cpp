@@ -420,20 +420,25 @@ TEST_P(Messages, EveryRefusalAndTheReportAsInAviSynth) {
 INSTANTIATE_TEST_SUITE_P(Formats, Messages, ::testing::Values(Kind::yuv420, Kind::rgb),
                          [](const auto& info) { return std::string(name_of(info.param)); });
 
+// Dunmorel with its defaults on a blank clip; null, with the error, when it refuses.
+VSNode* dunmorel_on_blank(const Core& core, int width, int height, uint32_t format, std::string& error) {
+    VSMap* a = api->createMap();
+    api->mapSetInt(a, "width", width, maReplace);
+    api->mapSetInt(a, "height", height, maReplace);
+    api->mapSetInt(a, "format", format, maReplace);
+    VSNode* clip = call(core.std_plugin(), "BlankClip", a);
+    api->freeMap(a);
+    VSMap* args = vs_args(clip, {});
+    VSNode* n = call(core.dunmorel(), "Dunmorel", args, &error);
+    api->freeMap(args);
+    return n;
+}
+
 TEST(Refusal, OtherFormatsNameTheAcceptedOnes) {
     Core core;
     for (uint32_t format : {pfYUV420P10, pfRGB48, pfYUV444PS, pfGray16}) {
-        VSMap* a = api->createMap();
-        api->mapSetInt(a, "width", 320, maReplace);
-        api->mapSetInt(a, "height", 240, maReplace);
-        api->mapSetInt(a, "format", format, maReplace);
-        VSNode* clip = call(core.std_plugin(), "BlankClip", a);
-        api->freeMap(a);
         std::string error;
-        VSMap* args = vs_args(clip, {});
-        VSNode* n = call(core.dunmorel(), "Dunmorel", args, &error);
-        api->freeMap(args);
-        EXPECT_EQ(n, nullptr);
+        EXPECT_EQ(dunmorel_on_blank(core, 320, 240, format, error), nullptr);
         EXPECT_NE(error.find("YUV444P8, YUV440P8, YUV422P8, YUV420P8, YUV411P8, YUV410P8, GRAY8 or RGB24"),
                   std::string::npos)
             << error;
@@ -515,6 +520,24 @@ TEST(SubsampledPlanes, AWindowTooCloseToTheEdgeForQuarterChromaIsRefusedAtCreati
     EXPECT_EQ(error,
               "Dunmorel: plane 1 of a 4:1:1 clip cannot hold the noise window and its margins: it needs columns -1 "
               "to 27 of 0 to 159");
+}
+
+// A clip too small for the automatic search is refused when it is created, whichever check
+// finds it (the minw check for 1000x60, the search's block for 8000x10), with the text that the
+// AviSynth plug-in gives.
+TEST(Refusal, FramesTooSmallForTheSearchWhenCreated) {
+    Core core;
+    for (const Picture& p : {Picture{Kind::gray, 8000, 10, 1}, Picture{Kind::gray, 1000, 60, 1},
+                             Picture{Kind::yuv420, 8000, 12, 1}, Picture{Kind::rgb, 12, 8000, 1}}) {
+        std::string error;
+        VSNode* n = dunmorel_on_blank(core, p.width, p.height, preset_of(p.kind), error);
+        EXPECT_EQ(n, nullptr) << name_of(p.kind) << " " << p.width << "x" << p.height;
+        if (n) api->freeNode(n);
+        const VideoInfo vi = dunmorel::server::MakeVideoInfo(avisynth_type(p.kind), p.width, p.height, p.frames);
+        const Answer avs = standin(p, std::vector<std::uint8_t>(dunmorel::server::RawFrameSize(vi)), {}, {0});
+        EXPECT_NE(avs.error, "");
+        EXPECT_EQ(error, avs.error) << name_of(p.kind) << " " << p.width << "x" << p.height;
+    }
 }
 
 // Frames requested all at once on several threads equal frames requested one by one.
