@@ -36,8 +36,8 @@ seconds() {  # runs "$@" three times, prints the best elapsed seconds
 }
 fps() { awk -v n="$frames" -v t="$1" 'BEGIN { printf "%.1f", n / t }'; }
 
-"$kernels" --benchmark_filter='^(plane|frames)/.*/5x5/step1/' --benchmark_out="$work/kernels.json" \
-  --benchmark_out_format=json 2>/dev/null | grep '^smooth_plane 5x5 step 1' || true
+"$kernels" --benchmark_filter='^(plane|frames)/.*/5x5' --benchmark_out="$work/kernels.json" \
+  --benchmark_out_format=json 2>/dev/null | grep '^whole pass 5x5' || true
 [ -x "$build/bin/frame_bench" ] && "$build/bin/frame_bench" 2>/dev/null | grep -a 'single 1080p' | sed 's/^.*single/single/' || true
 
 make_clip "$frames" "$work/clip.y4m"

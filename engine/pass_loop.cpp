@@ -38,7 +38,15 @@ struct PassPiece {
 };
 
 void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
-    smooth_rows(p.dst, p.src, p.noise, p.src.height, p.src.width, ygrid, xgrid, 1, p.first_row, p.end_row);
+    smooth_rows({.dst = p.dst,
+                 .src = p.src,
+                 .noise = p.noise,
+                 .rows = p.src.height,
+                 .cols = p.src.width,
+                 .ygrid = ygrid,
+                 .xgrid = xgrid,
+                 .first_row = p.first_row,
+                 .end_row = p.end_row});
 }
 
 // Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded,

@@ -1,11 +1,10 @@
-// Run-time choice among the implementations of the hot plane kernels. The scalar reference
-// is always built and always available; vector paths are built where the target allows and
-// offered only on a processor that runs them. The best one is chosen on first use; tests and
-// benchmarks can list the paths, call any of them directly, or force one for the public
-// kernel functions.
+// Run-time choice among the implementations of the smoothing kernels. The scalar reference is
+// always built and always available; vector paths are built where the target allows and
+// offered only on a processor that runs them. The product's kernel functions (plane.h) use
+// the best one, chosen once; tests and benchmarks name the implementation they want and call
+// its table directly.
 #pragma once
 
-#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -13,22 +12,11 @@
 
 namespace dunmorel::dispatch {
 
-using WindowVarianceFn = std::int32_t (*)(ConstPlaneView view, WindowRect rect);
-using SmoothFn = void (*)(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                          std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-
-using SmoothRowsFn = void (*)(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows,
-                              std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid, std::int32_t step,
-                              std::int32_t first_row, std::int32_t end_row);
-
+// What the product calls per implementation: the calibration's trial passes and the pass
+// loop's row ranges. A whole pass is smooth_rows over every row.
 struct KernelTable {
-    WindowVarianceFn window_variance;
-    SmoothFn smooth_interior;
-    SmoothFn smooth_borders;
-    // smooth_interior then smooth_borders, possibly sharing work between the two.
-    SmoothFn smooth_plane;
-    // Some rows of smooth_plane's result.
-    SmoothRowsFn smooth_rows;
+    SmoothKernel* smooth_interior;
+    SmoothKernel* smooth_rows;
 };
 
 struct Implementation {
@@ -45,14 +33,8 @@ std::span<const Implementation> implementations();
 // The implementation of that name, or null if none was built.
 const Implementation* find(std::string_view name);
 
-// The implementation that the public kernel functions use now.
-const Implementation& active();
-
-// Makes the public kernel functions use the named implementation. Returns false, changing
-// nothing, if it was not built or this processor cannot run it.
-bool force(std::string_view name);
-
-// Back to the best implementation that this processor runs.
-void use_best();
+// The most demanding implementation that this processor runs, which the product's kernel
+// functions use.
+const Implementation& best();
 
 }  // namespace dunmorel::dispatch

@@ -1,46 +1,36 @@
 #include "kernels/plane.h"
 
 #include "kernels/dispatch.h"
+#include "kernels/reference.h"
 #include "kernels/sample_math.h"
 
 namespace dunmorel {
 
-// The hot kernels go through the implementation chosen at run time for this processor;
+// The smoothing kernels go through the implementation chosen at run time for this processor;
 // everything else in this file calls these entry points, never an implementation directly.
+// window_variance has no vector version: it measures a few windows per calibration and
+// searches the reference frame once per clip, never per frame.
 
-std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
-    return dispatch::active().table.window_variance(view, rect);
+std::int32_t window_variance(ConstPlaneView view, WindowRect rect) { return reference::window_variance(view, rect); }
+
+void smooth_interior(const SmoothArgs& args) { dispatch::best().table.smooth_interior(args); }
+
+void smooth_rows(const SmoothArgs& args) { dispatch::best().table.smooth_rows(args); }
+
+void smooth_plane(const SmoothArgs& args) {
+    SmoothArgs all = args;
+    all.first_row = 0;
+    all.end_row = args.rows;
+    dispatch::best().table.smooth_rows(all);
 }
 
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    dispatch::active().table.smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, step);
-}
-
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    dispatch::active().table.smooth_borders(dst, src, noise, rows, cols, ygrid, xgrid, step);
-}
-
-void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                  std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    dispatch::active().table.smooth_plane(dst, src, noise, rows, cols, ygrid, xgrid, step);
-}
-
-void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
-                 std::int32_t end_row) {
-    dispatch::active().table.smooth_rows(dst, src, noise, rows, cols, ygrid, xgrid, step, first_row, end_row);
-}
-
-void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,
-                  std::int32_t step) {
+void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid) {
     const std::int32_t hx = xgrid / 2;
     const std::int32_t hy = ygrid / 2;
     // A region narrower than both margins would make them reach outside it; nothing is
     // rewritten then.
     if (rows < 2 * hy || cols < 2 * hx) return;
-    auto x = [&](std::int32_t r, std::int32_t c) -> std::uint8_t& { return detail::sample_at(view, r, c, step); };
+    auto x = [&](std::int32_t r, std::int32_t c) -> std::uint8_t& { return detail::sample_at(view, r, c); };
     // A shift by the margin width, not a mirror: column 0 takes column hx. The order (columns
     // first, then rows over the full width) makes each corner take the sample hy rows and hx
     // columns further in.
@@ -78,10 +68,11 @@ void calibrate_passes(std::uint8_t* first, std::uint8_t* second, std::int32_t pi
     for (std::int32_t i = 0; i < max_passes && i < pass_count; ++i) {
         const PlaneView src = buffers[i % 2];
         const PlaneView dst = buffers[1 - i % 2];
-        fill_margins(src, rows, cols, ygrid, xgrid, 1);
+        fill_margins(src, rows, cols, ygrid, xgrid);
         const std::int32_t noise = table[i][plane];
-        smooth_interior(dst, src, noise, rows, cols, ygrid, xgrid, 1);
-        const ConstPlaneView window{&dst.at(hy, hx), pitch, 1, width, height};
+        smooth_interior(
+            {.dst = dst, .src = src, .noise = noise, .rows = rows, .cols = cols, .ygrid = ygrid, .xgrid = xgrid});
+        const ConstPlaneView window{&detail::sample_at(dst, hy, hx), pitch, 1, width, height};
         const std::int32_t measured = window_variance(window, {0, 0, width - 1, height - 1});
         table[i + 1][plane] = measured;
         pass_count += detail::pass_count_change(measured, noise, limit);
@@ -110,7 +101,8 @@ std::int64_t find_flat_window(ConstPlaneView plane, std::int32_t block_height, s
             for (std::int64_t c = xgrid; c < col_end; c += block_width) {
                 const auto row = static_cast<std::int32_t>(r);
                 const auto col = static_cast<std::int32_t>(c);
-                const ConstPlaneView block{&plane.at(row, col), plane.pitch, plane.step, block_width, block_height};
+                const ConstPlaneView block{&detail::sample_at(plane, row, col), plane.pitch, 1, block_width,
+                                           block_height};
                 const std::int32_t v = window_variance(block, {0, 0, block_width - 1, block_height - 1});
                 // Strictly smaller only: the first block in scan order wins a tie.
                 if (!found || v < best) {

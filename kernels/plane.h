@@ -8,7 +8,9 @@
 namespace dunmorel {
 
 // One plane of 8-bit samples inside a frame or buffer; owns nothing. The sample at column c,
-// row r lies at base + r * pitch + c * step.
+// row r lies at base + r * pitch + c * step. The kernels below read and write only planes whose
+// samples are adjacent and never consult step: interleaved frames are gathered into planes of
+// their own before any kernel sees them. The pitch may be negative (bottom-up frames).
 template <typename Sample>
 struct BasicPlaneView {
     Sample* base = nullptr;
@@ -46,33 +48,45 @@ using VarianceTable = std::array<std::array<std::int32_t, 3>, 12>;
 inline constexpr std::int32_t max_sample_variance = 16257;
 
 // Rounded variance (about the rounded mean) of the samples of `view` inside `rect`.
-// Only base, pitch and step of the view are used.
+// Only base and pitch of the view are used.
 std::int32_t window_variance(ConstPlaneView view, WindowRect rect);
+
+// What one smoothing pass reads and writes: a rows x cols source and destination (distinct
+// planes of the same geometry), the xgrid x ygrid neighbourhood and the noise the pass runs
+// with. first_row and end_row are the rows wanted from smooth_rows; the other kernels ignore
+// them.
+struct SmoothArgs {
+    PlaneView dst;
+    ConstPlaneView src;
+    std::int32_t noise = 0;
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::int32_t ygrid = 0;
+    std::int32_t xgrid = 0;
+    std::int32_t first_row = 0;
+    std::int32_t end_row = 0;
+};
+
+// The one signature of every smoothing kernel, in every implementation: each declares its
+// entry points from it.
+using SmoothKernel = void(const SmoothArgs& args);
 
 // One adaptive pass over every sample whose xgrid x ygrid neighbourhood lies inside the
 // rows x cols source, except the last such row; running sums along each row.
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
+SmoothKernel smooth_interior;
+
+// Rows first_row .. end_row - 1 (clipped to the plane) of a whole pass: the interior, then the
+// edge strips from mirrored neighbourhoods, the corner blocks copied. Reads only the source
+// rows within ygrid / 2 of them and touches no other destination row, so a pass split into
+// row ranges on several threads gives the bytes of the whole.
+SmoothKernel smooth_rows;
+
+// A whole pass: smooth_rows over every row.
+SmoothKernel smooth_plane;
 
 // Refreshes the outer xgrid/2 columns and ygrid/2 rows of a rows x cols region in place by
 // shifting in the strip just inside them.
-void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,
-                  std::int32_t step);
-
-// The edge strips of a pass, from mirrored neighbourhoods; the corner blocks are copied.
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-
-// A whole pass: smooth_interior, then smooth_borders.
-void smooth_plane(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                  std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-
-// Rows first_row .. end_row - 1 (clipped to the plane) of what smooth_plane writes, every
-// sample of them, reading only the source rows within ygrid / 2 of them; no other destination
-// row is touched. A pass split into row ranges on several threads gives smooth_plane's bytes.
-void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
-                 std::int32_t end_row);
+void fill_margins(PlaneView view, std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid);
 
 // Trial passes on a margin-padded copy of the window held identically in `first` and
 // `second` ((height + ygrid) rows of (width + xgrid) samples, `pitch` apart). Adjusts

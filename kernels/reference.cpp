@@ -7,9 +7,9 @@ namespace {
 
 using detail::sample_at;
 
-void store(PlaneView dst, std::int32_t row, std::int32_t col, std::int32_t step, std::int32_t value) {
+void store(PlaneView dst, std::int32_t row, std::int32_t col, std::int32_t value) {
     // Only the low 8 bits are kept; nothing is clamped.
-    sample_at(dst, row, col, step) = static_cast<std::uint8_t>(value & 0xFF);
+    sample_at(dst, row, col) = static_cast<std::uint8_t>(value & 0xFF);
 }
 
 // A grid below 1 would divide by zero, and a plane smaller than the grid would send the
@@ -34,7 +34,7 @@ std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
     std::int64_t sum = 0;
     for (std::int32_t r = rect.first_row; r <= rect.last_row; ++r) {
         for (std::int32_t c = rect.first_col; c <= rect.last_col; ++c) {
-            sum += view.at(r, c);
+            sum += sample_at(view, r, c);
         }
     }
     const std::int64_t mean = (2 * sum + n) / (2 * n);
@@ -43,36 +43,35 @@ std::int32_t window_variance(ConstPlaneView view, WindowRect rect) {
     std::int64_t squares = 0;
     for (std::int32_t r = rect.first_row; r <= rect.last_row; ++r) {
         for (std::int32_t c = rect.first_col; c <= rect.last_col; ++c) {
-            const std::int64_t d = view.at(r, c) - mean;
+            const std::int64_t d = sample_at(view, r, c) - mean;
             squares += d * d;
         }
     }
     return static_cast<std::int32_t>((2 * squares + n) / (2 * n));
 }
 
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
+void smooth_interior(const SmoothArgs& a) {
+    if (!grid_fits(a.rows, a.cols, a.ygrid, a.xgrid)) return;
     // One output row fewer than the neighbourhoods that fit: the row below is left to
     // smooth_borders, and the last source row is never read.
-    const std::int32_t out_rows = rows - ygrid;
-    const std::int32_t slides = cols - xgrid;
+    const std::int32_t out_rows = a.rows - a.ygrid;
+    const std::int32_t slides = a.cols - a.xgrid;
     if (out_rows <= 0) return;
 
-    const std::int32_t hx = xgrid / 2;
-    const std::int32_t hy = ygrid / 2;
-    const std::int32_t area = xgrid * ygrid;
-    auto x = [&](std::int32_t r, std::int32_t c) -> std::int32_t { return sample_at(src, r, c, step); };
+    const std::int32_t hx = a.xgrid / 2;
+    const std::int32_t hy = a.ygrid / 2;
+    const std::int32_t area = a.xgrid * a.ygrid;
+    auto x = [&](std::int32_t r, std::int32_t c) -> std::int32_t { return sample_at(a.src, r, c); };
     auto emit = [&](std::int32_t i, std::int32_t k, std::int64_t mean, std::int64_t variance) {
         const std::int32_t centre = x(i + hy, hx + k);
-        store(dst, i + hy, hx + k, step, detail::smoothed_sample(centre, mean, variance, noise));
+        store(a.dst, i + hy, hx + k, detail::smoothed_sample(centre, mean, variance, a.noise));
     };
 
     for (std::int32_t i = 0; i < out_rows; ++i) {
         // Exact statistics for the first neighbourhood of each output row.
         std::int32_t total = 0;
-        for (std::int32_t r = i; r < i + ygrid; ++r) {
-            for (std::int32_t c = 0; c < xgrid; ++c) total += x(r, c);
+        for (std::int32_t r = i; r < i + a.ygrid; ++r) {
+            for (std::int32_t c = 0; c < a.xgrid; ++c) total += x(r, c);
         }
         std::int64_t mean = detail::neighbourhood_round(total, area);
         // The running sum of squares drifts from the exact one as it slides (measured at no
@@ -80,8 +79,8 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
         // 900000 columns). It is kept in 64 bits so that no plane width can overflow it; the
         // results equal the 32-bit ones wherever those are defined.
         std::int64_t squares = 0;
-        for (std::int32_t r = i; r < i + ygrid; ++r) {
-            for (std::int32_t c = 0; c < xgrid; ++c) {
+        for (std::int32_t r = i; r < i + a.ygrid; ++r) {
+            for (std::int32_t c = 0; c < a.xgrid; ++c) {
                 const std::int64_t d = x(r, c) - mean;
                 squares += d * d;
             }
@@ -90,12 +89,12 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
 
         for (std::int32_t k = 1; k <= slides; ++k) {
             const std::int32_t leaving = k - 1;
-            const std::int32_t entering = k - 1 + xgrid;
-            for (std::int32_t r = i; r < i + ygrid; ++r) total += x(r, entering) - x(r, leaving);
+            const std::int32_t entering = k - 1 + a.xgrid;
+            for (std::int32_t r = i; r < i + a.ygrid; ++r) total += x(r, entering) - x(r, leaving);
             const std::int64_t new_mean = detail::neighbourhood_round(total, area);
             // Entering samples are centred on the new mean, leaving ones on the mean they were
             // last counted with; the samples that stay are not re-centred.
-            for (std::int32_t r = i; r < i + ygrid; ++r) {
+            for (std::int32_t r = i; r < i + a.ygrid; ++r) {
                 const std::int64_t in = x(r, entering) - new_mean;
                 const std::int64_t out = x(r, leaving) - mean;
                 squares += in * in - out * out;
@@ -109,11 +108,10 @@ void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
 namespace {
 
 // The edge strips and corner blocks of a pass that lie in rows first .. end - 1.
-void borders_in_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first, std::int32_t end) {
-    const std::int32_t hx = xgrid / 2;
-    const std::int32_t hy = ygrid / 2;
-    const std::int32_t area = xgrid * ygrid;
+void borders_in_rows(const SmoothArgs& a, std::int32_t first, std::int32_t end) {
+    const std::int32_t hx = a.xgrid / 2;
+    const std::int32_t hy = a.ygrid / 2;
+    const std::int32_t area = a.xgrid * a.ygrid;
 
     // Exact statistics of the mirrored neighbourhood; near the edges there is no running state
     // worth keeping.
@@ -121,45 +119,45 @@ void borders_in_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
         std::int32_t total = 0;
         for (std::int32_t r = row - hy; r <= row + hy; ++r) {
             for (std::int32_t c = col - hx; c <= col + hx; ++c) {
-                total += sample_at(src, detail::reflect(r, rows), detail::reflect(c, cols), step);
+                total += sample_at(a.src, detail::reflect(r, a.rows), detail::reflect(c, a.cols));
             }
         }
         const std::int64_t mean = detail::neighbourhood_round(total, area);
         std::int64_t squares = 0;
         for (std::int32_t r = row - hy; r <= row + hy; ++r) {
             for (std::int32_t c = col - hx; c <= col + hx; ++c) {
-                const std::int64_t d = sample_at(src, detail::reflect(r, rows), detail::reflect(c, cols), step) - mean;
+                const std::int64_t d = sample_at(a.src, detail::reflect(r, a.rows), detail::reflect(c, a.cols)) - mean;
                 squares += d * d;
             }
         }
-        const std::int32_t centre = sample_at(src, row, col, step);
-        store(dst, row, col, step,
-              detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area), noise));
+        const std::int32_t centre = sample_at(a.src, row, col);
+        store(a.dst, row, col,
+              detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area), a.noise));
     };
 
     auto wanted = [&](std::int32_t r) { return r >= first && r < end; };
     // Left and right strips, down to the row that smooth_interior leaves out.
-    for (std::int32_t r = first; r <= rows - hy - 1 && r < end; ++r) {
+    for (std::int32_t r = first; r <= a.rows - hy - 1 && r < end; ++r) {
         for (std::int32_t c = 0; c < hx; ++c) compute(r, c);
-        for (std::int32_t c = cols - 1; c >= cols - hx; --c) compute(r, c);
+        for (std::int32_t c = a.cols - 1; c >= a.cols - hx; --c) compute(r, c);
     }
     // Top and bottom strips; the bottom one is hy + 1 rows high for the same reason.
-    for (std::int32_t c = 0; c <= cols - hx - 1; ++c) {
+    for (std::int32_t c = 0; c <= a.cols - hx - 1; ++c) {
         for (std::int32_t r = 0; r < hy; ++r)
             if (wanted(r)) compute(r, c);
-        for (std::int32_t r = rows - 1; r >= rows - hy - 1; --r)
+        for (std::int32_t r = a.rows - 1; r >= a.rows - hy - 1; --r)
             if (wanted(r)) compute(r, c);
     }
     // Corner blocks are never smoothed: they take the source as it is, over whatever the strips
     // wrote there.
-    const std::int32_t corner_rows[2] = {0, rows - hy};
-    const std::int32_t corner_cols[2] = {0, cols - hx};
+    const std::int32_t corner_rows[2] = {0, a.rows - hy};
+    const std::int32_t corner_cols[2] = {0, a.cols - hx};
     for (const std::int32_t r0 : corner_rows) {
         for (const std::int32_t c0 : corner_cols) {
             for (std::int32_t r = r0; r < r0 + hy; ++r) {
                 if (!wanted(r)) continue;
                 for (std::int32_t c = c0; c < c0 + hx; ++c) {
-                    sample_at(dst, r, c, step) = sample_at(src, r, c, step);
+                    sample_at(a.dst, r, c) = sample_at(a.src, r, c);
                 }
             }
         }
@@ -168,18 +166,19 @@ void borders_in_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std:
 
 }  // namespace
 
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step) {
-    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
-    borders_in_rows(dst, src, noise, rows, cols, ygrid, xgrid, step, 0, rows);
+void smooth_borders(const SmoothArgs& args) {
+    if (!grid_fits(args.rows, args.cols, args.ygrid, args.xgrid)) return;
+    borders_in_rows(args, 0, args.rows);
 }
 
-void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
-                 std::int32_t end_row) {
-    if (!grid_fits(rows, cols, ygrid, xgrid)) return;
-    first_row = first_row < 0 ? 0 : first_row;
-    end_row = end_row > rows ? rows : end_row;
+void smooth_rows(const SmoothArgs& args) {
+    const PlaneView dst = args.dst;
+    const ConstPlaneView src = args.src;
+    const std::int32_t rows = args.rows;
+    const std::int32_t ygrid = args.ygrid;
+    if (!grid_fits(rows, args.cols, ygrid, args.xgrid)) return;
+    const std::int32_t first_row = args.first_row < 0 ? 0 : args.first_row;
+    const std::int32_t end_row = args.end_row > rows ? rows : args.end_row;
     if (first_row >= end_row) return;
     // The interior rows of the range, from a view that starts hy rows above the first of them
     // and holds the one row below the last that smooth_interior leaves alone.
@@ -190,11 +189,13 @@ void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int
         const std::int32_t view_rows = hi - lo + ygrid;
         const std::ptrdiff_t src_at = static_cast<std::ptrdiff_t>(lo - hy) * src.pitch;
         const std::ptrdiff_t dst_at = static_cast<std::ptrdiff_t>(lo - hy) * dst.pitch;
-        smooth_interior({dst.base + dst_at, dst.pitch, dst.step, dst.width, view_rows},
-                        {src.base + src_at, src.pitch, src.step, src.width, view_rows}, noise, view_rows, cols, ygrid,
-                        xgrid, step);
+        SmoothArgs band = args;
+        band.dst = {dst.base + dst_at, dst.pitch, 1, dst.width, view_rows};
+        band.src = {src.base + src_at, src.pitch, 1, src.width, view_rows};
+        band.rows = view_rows;
+        reference::smooth_interior(band);
     }
-    borders_in_rows(dst, src, noise, rows, cols, ygrid, xgrid, step, first_row, end_row);
+    borders_in_rows(args, first_row, end_row);
 }
 
 }  // namespace dunmorel::reference

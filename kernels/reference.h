@@ -7,12 +7,9 @@
 namespace dunmorel::reference {
 
 std::int32_t window_variance(ConstPlaneView view, WindowRect rect);
-void smooth_interior(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                     std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_borders(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                    std::int32_t ygrid, std::int32_t xgrid, std::int32_t step);
-void smooth_rows(PlaneView dst, ConstPlaneView src, std::int32_t noise, std::int32_t rows, std::int32_t cols,
-                 std::int32_t ygrid, std::int32_t xgrid, std::int32_t step, std::int32_t first_row,
-                 std::int32_t end_row);
+SmoothKernel smooth_interior;
+// The edge strips of a pass, from mirrored neighbourhoods; the corner blocks are copied.
+SmoothKernel smooth_borders;
+SmoothKernel smooth_rows;
 
 }  // namespace dunmorel::reference

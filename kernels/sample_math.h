@@ -9,11 +9,11 @@
 
 namespace dunmorel::detail {
 
-// The kernels address samples with the step argument they are given, which every view of the
-// call shares; the step field of the views is not consulted there.
+// The kernels see only planes whose samples are adjacent; the step field of a view is the
+// engine's, for frames it has not gathered yet, and is not consulted here.
 template <typename Sample>
-Sample& sample_at(BasicPlaneView<Sample> view, std::int32_t row, std::int32_t col, std::int32_t step) {
-    return view.base[static_cast<std::ptrdiff_t>(row) * view.pitch + static_cast<std::ptrdiff_t>(col) * step];
+Sample& sample_at(BasicPlaneView<Sample> view, std::int32_t row, std::int32_t col) {
+    return view.base[static_cast<std::ptrdiff_t>(row) * view.pitch + col];
 }
 
 // Mirrors an index into 0..n-1 without repeating the edge: -1 -> 1, n -> n - 2. Valid for

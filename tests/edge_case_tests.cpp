@@ -316,9 +316,13 @@ TEST_P(ChromaBelowGrid, SmallPlanesAreCarriedOverAndTheRestSmoothed) {
             // Two whole-plane passes, the model the pass loop must follow.
             std::vector<std::uint8_t> next(expected.size());
             for (int i = 0; i < 2; ++i) {
-                smooth_plane({next.data(), plane.width, 1, plane.width, plane.height},
-                             ConstPlaneView{expected.data(), plane.width, 1, plane.width, plane.height}, table[i][p],
-                             plane.height, plane.width, c.ygrid, c.xgrid, 1);
+                smooth_plane({.dst = {next.data(), plane.width, 1, plane.width, plane.height},
+                              .src = {expected.data(), plane.width, 1, plane.width, plane.height},
+                              .noise = table[i][p],
+                              .rows = plane.height,
+                              .cols = plane.width,
+                              .ygrid = c.ygrid,
+                              .xgrid = c.xgrid});
                 expected.swap(next);
             }
         }

@@ -57,8 +57,13 @@ std::vector<std::uint8_t> model_plane(std::vector<std::uint8_t> plane, int width
                                       const VarianceTable& table, int p, int grid) {
     std::vector<std::uint8_t> next(plane.size());
     for (int i = 0; i < passes; ++i) {
-        smooth_plane({next.data(), width, 1, width, height}, ConstPlaneView{plane.data(), width, 1, width, height},
-                     table[i][p], height, width, grid, grid, 1);
+        smooth_plane({.dst = {next.data(), width, 1, width, height},
+                      .src = {plane.data(), width, 1, width, height},
+                      .noise = table[i][p],
+                      .rows = height,
+                      .cols = width,
+                      .ygrid = grid,
+                      .xgrid = grid});
         plane.swap(next);
     }
     return plane;
@@ -206,7 +211,12 @@ TEST_P(ScriptWindowCalibration, MatchesTheCopyGeometryOfEachFormat) {
         const bool chroma = p > 0 && !rgb;
         const bool half_rows = chroma && !yuy2;
         const PlaneSpot s = spot(*frame, type, p, width, height);
-        const ConstPlaneView view{s.base, s.pitch, s.step, s.width, s.height};
+        // The kernels take adjacent samples; a packed frame's plane is gathered first, as the
+        // engine does.
+        std::vector<std::uint8_t> gathered(static_cast<std::size_t>(s.width) * s.height);
+        for (int r = 0; r < s.height; ++r)
+            for (int c = 0; c < s.width; ++c) gathered[r * s.width + c] = s.base[r * s.pitch + c * s.step];
+        const ConstPlaneView view{gathered.data(), s.width, 1, s.width, s.height};
         const WindowRect rect{chroma ? args.lx / 2 : args.lx, half_rows ? top / 2 : top, chroma ? args.rx / 2 : args.rx,
                               half_rows ? bottom / 2 : bottom};
         VarianceTable table{};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels/plane.h"
+#include "kernels/reference.h"
 #include "tests/kernel_model.h"
 #include "tests/plane_buffer.h"
 
@@ -21,10 +22,10 @@ constexpr int grids[] = {3, 5, 7, 9, 11};
 
 int pick(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
-// A plane of `step`-byte pixels, starting at a random byte of the first pixel, with rows that
-// may be longer than the pixels they hold.
-Layout random_layout(int rows, int cols, int step, std::mt19937& rng) {
-    return {cols, rows, step, cols * step + pick(rng, 0, 5), pick(rng, 0, step - 1)};
+// A plane whose rows may be longer than the samples they hold, top-down or bottom-up.
+Layout random_layout(int rows, int cols, bool bottom_up, std::mt19937& rng) {
+    const int pitch = cols + pick(rng, 0, 5);
+    return {cols, rows, bottom_up ? -pitch : pitch};
 }
 
 // Sample patterns that stress different parts of the arithmetic; kind 3 makes the running sum
@@ -82,7 +83,8 @@ std::int32_t random_noise(std::mt19937& rng) {
 }
 
 struct PlaneCase {
-    int rows, cols, ygrid, xgrid, step;
+    int rows, cols, ygrid, xgrid;
+    bool bottom_up;
     std::int32_t noise;
     int content = -1;  // random_content kind, or any
 };
@@ -93,9 +95,9 @@ struct PlaneCase {
 // the source against its copy.
 void check_against_model(const PlaneCase& pc, std::mt19937& rng) {
     SCOPED_TRACE(::testing::Message() << "rows " << pc.rows << " cols " << pc.cols << " ygrid " << pc.ygrid << " xgrid "
-                                      << pc.xgrid << " step " << pc.step << " noise " << pc.noise);
+                                      << pc.xgrid << (pc.bottom_up ? " bottom-up" : "") << " noise " << pc.noise);
     const Grid src_samples = random_content(pc.rows, pc.cols, rng, pc.content);
-    PlaneBuffer src(random_layout(pc.rows, pc.cols, pc.step, rng), 0);
+    PlaneBuffer src(random_layout(pc.rows, pc.cols, pc.bottom_up, rng), 0);
     src.scramble_gaps(rng);
     src.load(src_samples);
     const std::vector<std::uint8_t> src_before = src.bytes();
@@ -104,7 +106,7 @@ void check_against_model(const PlaneCase& pc, std::mt19937& rng) {
     enum Which { interior, borders, whole };
     for (const Which which : {interior, borders, whole}) {
         SCOPED_TRACE(which == interior ? "smooth_interior" : which == borders ? "smooth_borders" : "smooth_plane");
-        PlaneBuffer dst(random_layout(pc.rows, pc.cols, pc.step, rng), 0);
+        PlaneBuffer dst(random_layout(pc.rows, pc.cols, pc.bottom_up, rng), 0);
         dst.scramble_gaps(rng);
         const Grid dst_samples = random_content(pc.rows, pc.cols, rng);
         dst.load(dst_samples);
@@ -117,22 +119,23 @@ void check_against_model(const PlaneCase& pc, std::mt19937& rng) {
                 if (which == whole || (which == interior) == inner) expected[r][c] = expected_plane[r][c];
             }
         }
+        const SmoothArgs args = pass_args(dst.view(), src.view(), pc.noise, pc.rows, pc.cols, pc.ygrid, pc.xgrid);
         switch (which) {
             case interior:
-                smooth_interior(dst.view(), src.view(), pc.noise, pc.rows, pc.cols, pc.ygrid, pc.xgrid, pc.step);
+                smooth_interior(args);
                 break;
             case borders:
-                smooth_borders(dst.view(), src.view(), pc.noise, pc.rows, pc.cols, pc.ygrid, pc.xgrid, pc.step);
+                reference::smooth_borders(args);
                 break;
             case whole:
-                smooth_plane(dst.view(), src.view(), pc.noise, pc.rows, pc.cols, pc.ygrid, pc.xgrid, pc.step);
+                smooth_plane(args);
                 break;
         }
         ASSERT_EQ(dst.samples(), expected);
         const std::vector<bool> mask = dst.sample_mask();
         for (std::size_t i = 0; i < dst_before.size(); ++i) {
             if (!mask[i]) {
-                ASSERT_EQ(dst.bytes()[i], dst_before[i]) << "gap byte " << i;
+                ASSERT_EQ(dst.bytes()[i], dst_before[i]) << "padding byte " << i;
             }
         }
     }
@@ -147,7 +150,7 @@ TEST(KernelProperty, RandomPlanesMatchTheModel) {
         pc.xgrid = grids[pick(rng, 0, 4)];
         pc.rows = pc.ygrid + pick(rng, 0, 18);
         pc.cols = pc.xgrid + pick(rng, 0, 24);
-        pc.step = pick(rng, 1, 4);
+        pc.bottom_up = pick(rng, 0, 3) == 0;
         pc.noise = random_noise(rng);
         check_against_model(pc, rng);
         if (::testing::Test::HasFatalFailure()) return;
@@ -164,7 +167,7 @@ TEST(KernelProperty, LongRowsKeepTheDriftingSumOfSquares) {
         pc.xgrid = grids[pick(rng, 0, 2)];
         pc.rows = pc.ygrid + 2;
         pc.cols = pick(rng, 300, 420);
-        pc.step = pick(rng, 1, 4);
+        pc.bottom_up = n % 3 == 2;
         pc.noise = n % 2 ? pick(rng, 0, 30) : pick(rng, 3000, 20000);
         pc.content = n < 3 ? 3 : -1;
         check_against_model(pc, rng);
@@ -174,18 +177,18 @@ TEST(KernelProperty, LongRowsKeepTheDriftingSumOfSquares) {
 
 class EveryGrid : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
-TEST_P(EveryGrid, SmallestPlanesAndInterleavedViews) {
+TEST_P(EveryGrid, SmallestPlanesTopDownAndBottomUp) {
     const auto [ygrid, xgrid] = GetParam();
     std::mt19937 rng(1000 + 16 * ygrid + xgrid);
     // Exactly the grid, one more row or column, and somewhat larger planes.
     const int sizes[][2] = {{ygrid, xgrid},         {ygrid + 1, xgrid},     {ygrid, xgrid + 1},
                             {ygrid + 1, xgrid + 1}, {ygrid + 2, xgrid + 3}, {2 * ygrid + 3, 2 * xgrid + 5}};
-    int step = 1;
+    bool bottom_up = false;
     for (const auto& size : sizes) {
         for (const std::int32_t noise : {0, 25, 16257 * 500}) {
-            check_against_model({size[0], size[1], ygrid, xgrid, step, noise}, rng);
+            check_against_model({size[0], size[1], ygrid, xgrid, bottom_up, noise}, rng);
             if (::testing::Test::HasFatalFailure()) return;
-            step = step % 4 + 1;
+            bottom_up = !bottom_up;
         }
     }
 }
@@ -260,7 +263,7 @@ TEST(KernelProperty, CalibrationFollowsTheTrialLoop) {
         model::calibrate(copy, height, width, ygrid, xgrid, expected_count, column, limit);
         for (int i = 0; i < 12; ++i) expected[i][plane] = column[i];
 
-        const Layout layout{cols, rows, 1, cols + pick(rng, 0, 3), 0};
+        const Layout layout{cols, rows, cols + pick(rng, 0, 3)};
         PlaneBuffer first(layout, 0x5A);
         PlaneBuffer second(layout, 0x5A);
         first.load(copy);
@@ -272,8 +275,8 @@ TEST(KernelProperty, CalibrationFollowsTheTrialLoop) {
         const std::vector<bool> mask = first.sample_mask();
         for (std::size_t i = 0; i < mask.size(); ++i) {
             if (!mask[i]) {
-                ASSERT_EQ(first.bytes()[i], 0x5A) << "gap byte " << i;
-                ASSERT_EQ(second.bytes()[i], 0x5A) << "gap byte " << i;
+                ASSERT_EQ(first.bytes()[i], 0x5A) << "padding byte " << i;
+                ASSERT_EQ(second.bytes()[i], 0x5A) << "padding byte " << i;
             }
         }
         raised += count > 1;

@@ -1,9 +1,10 @@
 // Every vector path against the scalar reference, byte for byte: random planes of random size
-// down to the grid, every grid from 3 to 11 in each direction, steps 1 to 4, rows longer than
-// their samples, random noise including 0 and the largest values. Destinations start from
-// random bytes, so a sample that a path wrongly writes or wrongly leaves shows as well as a
-// wrong value; gap bytes between interleaved samples must survive too. Planes are allocated to
-// exactly the bytes they address, so that AddressSanitizer catches any read past the last one.
+// down to the grid, every grid from 3 to 11 in each direction, rows longer than their samples,
+// top-down and bottom-up (negative pitch), random noise including 0 and the largest values.
+// Destinations start from random bytes, so a sample that a path wrongly writes or wrongly
+// leaves shows as well as a wrong value; the bytes past each row must survive too. Planes are
+// allocated to exactly the bytes they address, so that AddressSanitizer catches any read past
+// the last one or before the first.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,25 +24,25 @@ namespace {
 
 int pick(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
-// A plane in a buffer that ends at its last sample.
+// A plane in a buffer that begins at its first sample and ends at its last; one in four is
+// stored bottom-up.
 struct Plane {
-    std::int32_t rows, cols, step, pitch, offset;
+    std::int32_t rows, cols, pitch;
+    std::size_t origin;  // where row 0 starts
     std::vector<std::uint8_t> bytes;
 
-    Plane(std::int32_t rows_, std::int32_t cols_, std::int32_t step_, std::mt19937& rng)
-        : rows(rows_),
-          cols(cols_),
-          step(step_),
-          pitch(cols_ * step_ + pick(rng, 0, 9)),
-          offset(pick(rng, 0, step_ - 1)) {
-        bytes.resize(static_cast<std::size_t>(offset) + static_cast<std::size_t>(rows - 1) * pitch +
-                     static_cast<std::size_t>(cols - 1) * step + 1);
+    Plane(std::int32_t rows_, std::int32_t cols_, std::mt19937& rng)
+        : rows(rows_), cols(cols_), pitch(cols_ + pick(rng, 0, 9)), origin(0) {
+        bytes.resize(static_cast<std::size_t>(rows - 1) * pitch + static_cast<std::size_t>(cols));
+        if (pick(rng, 0, 3) == 0) {
+            origin = static_cast<std::size_t>(rows - 1) * pitch;
+            pitch = -pitch;
+        }
         for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(rng());
     }
-    PlaneView view() { return {bytes.data() + offset, pitch, step, cols, rows}; }
+    PlaneView view() { return {bytes.data() + origin, pitch, 1, cols, rows}; }
     std::uint8_t& at(std::int32_t r, std::int32_t c) {
-        return bytes[static_cast<std::size_t>(offset) + static_cast<std::size_t>(r) * pitch +
-                     static_cast<std::size_t>(c) * step];
+        return bytes[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(origin) + std::ptrdiff_t{r} * pitch + c)];
     }
 };
 
@@ -106,16 +107,21 @@ std::int32_t random_noise(std::mt19937& rng) {
 }
 
 struct Case {
-    std::int32_t rows, cols, ygrid, xgrid, step, noise;
+    std::int32_t rows, cols, ygrid, xgrid, noise;
 };
 
 std::string describe(const Case& c) {
     return "rows " + std::to_string(c.rows) + " cols " + std::to_string(c.cols) + " ygrid " + std::to_string(c.ygrid) +
-           " xgrid " + std::to_string(c.xgrid) + " step " + std::to_string(c.step) + " noise " +
-           std::to_string(c.noise);
+           " xgrid " + std::to_string(c.xgrid) + " noise " + std::to_string(c.noise);
 }
 
-enum class Kernel { interior, borders, plane, rows };
+SmoothArgs args_of(Plane& dst, Plane& src, const Case& c, std::int32_t first_row, std::int32_t end_row) {
+    return {dst.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, first_row, end_row};
+}
+
+// The interior alone, a whole pass (smooth_rows over every row), a range of its rows.
+enum class Kernel { interior, plane, rows };
+constexpr Kernel kKernels[] = {Kernel::interior, Kernel::plane, Kernel::rows};
 
 // Runs the reference and the path under test on two copies of one random destination and
 // compares every byte of both, then checks that the source was not touched. A whole pass is
@@ -124,38 +130,32 @@ enum class Kernel { interior, borders, plane, rows };
 // from the reference's range kernel as well as the path's.
 void compare(const dispatch::Implementation& impl, Kernel which, const Case& c, std::mt19937& rng) {
     SCOPED_TRACE(describe(c));
-    Plane src(c.rows, c.cols, c.step, rng);
+    Plane src(c.rows, c.cols, rng);
     fill(src, rng);
     const std::vector<std::uint8_t> src_before = src.bytes;
-    Plane expected(c.rows, c.cols, c.step, rng);
+    Plane expected(c.rows, c.cols, rng);
     Plane actual = expected;
 
     if (which == Kernel::rows) {
         Plane whole = expected;
-        reference::smooth_interior(whole.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-        reference::smooth_borders(whole.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+        reference::smooth_interior(args_of(whole, src, c, 0, 0));
+        reference::smooth_borders(args_of(whole, src, c, 0, 0));
         const std::int32_t first = pick(rng, -2, c.rows - 1);
         const std::int32_t end = pick(rng, first + 1, c.rows + 2);
         SCOPED_TRACE("rows " + std::to_string(first) + " to " + std::to_string(end));
         for (std::int32_t r = std::max(first, 0); r < std::min(end, c.rows); ++r)
             for (std::int32_t col = 0; col < c.cols; ++col) expected.at(r, col) = whole.at(r, col);
         Plane by_reference = actual;
-        reference::smooth_rows(by_reference.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step,
-                               first, end);
+        reference::smooth_rows(args_of(by_reference, src, c, first, end));
         ASSERT_EQ(by_reference.bytes, expected.bytes) << "the reference's rows differ from its whole pass";
-        impl.table.smooth_rows(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step, first,
-                               end);
+        impl.table.smooth_rows(args_of(actual, src, c, first, end));
+    } else if (which == Kernel::plane) {
+        reference::smooth_interior(args_of(expected, src, c, 0, 0));
+        reference::smooth_borders(args_of(expected, src, c, 0, 0));
+        impl.table.smooth_rows(args_of(actual, src, c, 0, c.rows));
     } else {
-        if (which != Kernel::borders) {
-            reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-        }
-        if (which != Kernel::interior) {
-            reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-        }
-        const dispatch::SmoothFn fast = which == Kernel::interior  ? impl.table.smooth_interior
-                                        : which == Kernel::borders ? impl.table.smooth_borders
-                                                                   : impl.table.smooth_plane;
-        fast(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+        reference::smooth_interior(args_of(expected, src, c, 0, 0));
+        impl.table.smooth_interior(args_of(actual, src, c, 0, 0));
     }
 
     if (actual.bytes != expected.bytes) {
@@ -164,7 +164,7 @@ void compare(const dispatch::Implementation& impl, Kernel which, const Case& c, 
                 ASSERT_EQ(actual.at(r, col), expected.at(r, col)) << "row " << r << " col " << col;
             }
         }
-        FAIL() << "a byte between samples differs";
+        FAIL() << "a byte past a row differs";
     }
     ASSERT_EQ(src.bytes, src_before) << "the source was written";
 }
@@ -181,23 +181,18 @@ protected:
     const dispatch::Implementation* impl_ = nullptr;
 };
 
-// Every grid shape and step on small planes, from exactly the grid upwards.
-TEST_P(SimdCheck, EveryGridAndStepOnSmallPlanes) {
+// Every grid shape on small planes, from exactly the grid upwards.
+TEST_P(SimdCheck, EveryGridOnSmallPlanes) {
     std::mt19937 rng(0x5eed0001);
     for (std::int32_t ygrid = 3; ygrid <= 11; ++ygrid) {
         for (std::int32_t xgrid = 3; xgrid <= 11; ++xgrid) {
-            for (std::int32_t step = 1; step <= 4; ++step) {
-                for (int n = 0; n < 2; ++n) {
-                    const Case c{ygrid + (n == 0 ? 0 : pick(rng, 1, 12)),
-                                 xgrid + (n == 0 ? pick(rng, 0, 3) : pick(rng, 4, 40)),
-                                 ygrid,
-                                 xgrid,
-                                 step,
-                                 random_noise(rng)};
-                    for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane, Kernel::rows}) {
-                        compare(*impl_, k, c, rng);
-                        if (HasFatalFailure()) return;
-                    }
+            for (int n = 0; n < 8; ++n) {
+                const Case c{ygrid + (n % 2 == 0 ? 0 : pick(rng, 1, 12)),
+                             xgrid + (n % 2 == 0 ? pick(rng, 0, 3) : pick(rng, 4, 40)), ygrid, xgrid,
+                             random_noise(rng)};
+                for (Kernel k : kKernels) {
+                    compare(*impl_, k, c, rng);
+                    if (HasFatalFailure()) return;
                 }
             }
         }
@@ -213,12 +208,8 @@ TEST_P(SimdCheck, LargePlanesAcrossStripesAndBands) {
         const std::int32_t xgrid = pick(rng, 3, 11);
         const bool wide = n % 2 == 0;
         const Case c{wide ? ygrid + pick(rng, 1, 6) : pick(rng, 120, 300),
-                     wide ? pick(rng, 1000, 2600) : xgrid + pick(rng, 0, 60),
-                     ygrid,
-                     xgrid,
-                     pick(rng, 1, 4),
-                     random_noise(rng)};
-        for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane, Kernel::rows}) {
+                     wide ? pick(rng, 1000, 2600) : xgrid + pick(rng, 0, 60), ygrid, xgrid, random_noise(rng)};
+        for (Kernel k : kKernels) {
             compare(*impl_, k, c, rng);
             if (HasFatalFailure()) return;
         }
@@ -233,8 +224,7 @@ TEST_P(SimdCheck, EveryPartialLastVector) {
     for (const std::int32_t grid : {3, 5, 11}) {
         for (std::int32_t extra = 0; extra <= 17; ++extra) {
             for (const std::int32_t base : {0, 1024}) {
-                const Case c{grid + pick(rng, 1, 4), grid + base + extra, grid, grid,
-                             pick(rng, 1, 2),        pick(rng, 0, 400)};
+                const Case c{grid + pick(rng, 1, 4), grid + base + extra, grid, grid, pick(rng, 0, 400)};
                 compare(*impl_, Kernel::plane, c, rng);
                 if (HasFatalFailure()) return;
             }
@@ -250,8 +240,8 @@ TEST_P(SimdCheck, NoiseEdges) {
     for (const std::int32_t noise : noises) {
         for (int n = 0; n < 6; ++n) {
             const std::int32_t grid = 3 + 2 * pick(rng, 0, 4);
-            const Case c{grid + pick(rng, 0, 20), grid + pick(rng, 0, 70), grid, grid, pick(rng, 1, 4), noise};
-            for (Kernel k : {Kernel::interior, Kernel::borders, Kernel::plane, Kernel::rows}) {
+            const Case c{grid + pick(rng, 0, 20), grid + pick(rng, 0, 70), grid, grid, noise};
+            for (Kernel k : kKernels) {
                 compare(*impl_, k, c, rng);
                 if (HasFatalFailure()) return;
             }
@@ -279,39 +269,22 @@ TEST_P(SimdCheck, DriftingRowsWithSmallNoise) {
     std::mt19937 rng(0x5eed0007);
     for (const Drift& d : drifts) {
         for (const std::int32_t noise : {0, 3, 200, 20000, 40000}) {
-            const Case c{d.grid + 2, pick(rng, 1500, 2500), d.grid, d.grid, pick(rng, 1, 2), noise};
+            const Case c{d.grid + 2, pick(rng, 1500, 2500), d.grid, d.grid, noise};
             SCOPED_TRACE(describe(c));
-            Plane src(c.rows, c.cols, c.step, rng);
+            Plane src(c.rows, c.cols, rng);
             const int n = static_cast<int>(d.period.size());
             for (std::int32_t r = 0; r < c.rows; ++r) {
                 for (std::int32_t col = 0; col < c.cols; ++col) {
                     src.at(r, col) = static_cast<std::uint8_t>(d.period[(col + r * d.row_shift) % n]);
                 }
             }
-            Plane expected(c.rows, c.cols, c.step, rng);
+            Plane expected(c.rows, c.cols, rng);
             Plane actual = expected;
-            reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-            impl_->table.smooth_interior(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
+            reference::smooth_interior(args_of(expected, src, c, 0, 0));
+            impl_->table.smooth_interior(args_of(actual, src, c, 0, 0));
             ASSERT_EQ(actual.bytes, expected.bytes);
         }
     }
-}
-
-// Forcing a path makes the public kernels use it; the whole pass equals the reference's.
-TEST_P(SimdCheck, ForcedPathDrivesThePublicKernels) {
-    ASSERT_TRUE(dispatch::force(GetParam()));
-    EXPECT_STREQ(dispatch::active().name, impl_->name);
-    std::mt19937 rng(0x5eed0005);
-    const Case c{37, 61, 5, 7, 2, 40};
-    Plane src(c.rows, c.cols, c.step, rng);
-    fill(src, rng);
-    Plane expected(c.rows, c.cols, c.step, rng);
-    Plane actual = expected;
-    reference::smooth_interior(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-    reference::smooth_borders(expected.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-    smooth_plane(actual.view(), src.view(), c.noise, c.rows, c.cols, c.ygrid, c.xgrid, c.step);
-    dispatch::use_best();
-    EXPECT_EQ(actual.bytes, expected.bytes);
 }
 
 std::vector<std::string> vector_paths() {
@@ -327,22 +300,30 @@ INSTANTIATE_TEST_SUITE_P(Paths, SimdCheck, ::testing::ValuesIn(vector_paths()),
 // A build without vector paths (other processors, or DUNMOREL_SIMD=OFF) has nothing to check.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimdCheck);
 
-TEST(Dispatch, ReferenceIsAlwaysThereAndOthersAreRefusedByName) {
+// The product's kernels run the best path this processor has, the last one it supports, and
+// give the reference's bytes.
+TEST(Dispatch, PublicKernelsRunTheBestSupportedPath) {
     const auto all = dispatch::implementations();
     ASSERT_FALSE(all.empty());
     EXPECT_STREQ(all.front().name, "reference");
     EXPECT_TRUE(all.front().supported);
-    EXPECT_FALSE(dispatch::force("no-such-path"));
-    ASSERT_TRUE(dispatch::force("reference"));
-    EXPECT_STREQ(dispatch::active().name, "reference");
-    dispatch::use_best();
-    EXPECT_TRUE(dispatch::active().supported);
-    // The best path is the last one that this processor runs.
+    EXPECT_EQ(dispatch::find("no-such-path"), nullptr);
     const dispatch::Implementation* last = nullptr;
     for (const auto& impl : all) {
         if (impl.supported) last = &impl;
     }
-    EXPECT_EQ(&dispatch::active(), last);
+    EXPECT_EQ(&dispatch::best(), last);
+
+    std::mt19937 rng(0x5eed0005);
+    const Case c{37, 61, 5, 7, 40};
+    Plane src(c.rows, c.cols, rng);
+    fill(src, rng);
+    Plane expected(c.rows, c.cols, rng);
+    Plane actual = expected;
+    reference::smooth_interior(args_of(expected, src, c, 0, 0));
+    reference::smooth_borders(args_of(expected, src, c, 0, 0));
+    smooth_plane(args_of(actual, src, c, 0, 0));
+    EXPECT_EQ(actual.bytes, expected.bytes);
 }
 
 // The mean by multiply and shift equals the rounded division for every dividend that a sum

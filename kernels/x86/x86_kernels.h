@@ -3,22 +3,20 @@
 // that instruction set.
 #pragma once
 
-#include <cstdint>
-
 #include "kernels/plane.h"
 
 namespace dunmorel::x86 {
 
 namespace sse41 {
-#include "kernels/x86/entry_points.inc"
+SmoothKernel smooth_interior, smooth_rows;
 }  // namespace sse41
 
 namespace avx2 {
-#include "kernels/x86/entry_points.inc"
+SmoothKernel smooth_interior, smooth_rows;
 }  // namespace avx2
 
 namespace avx512 {
-#include "kernels/x86/entry_points.inc"
+SmoothKernel smooth_interior, smooth_rows;
 }  // namespace avx512
 
 }  // namespace dunmorel::x86
