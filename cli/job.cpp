@@ -339,8 +339,8 @@ std::string FindPlugin(const Options& options) {
         if (!IsFile(*options.plugin)) throw CliError("dunmorel: plug-in " + *options.plugin + " does not exist");
         return *options.plugin;
     }
-    // Installed, the plug-in lies where the host autoloads it; in the build tree, in lib/ beside
-    // bin/; a copy next to the program is taken last.
+    // Installed, the 2.5 plug-in lies in a folder of its own beside the host's autoload folder; in
+    // the build tree, in lib/ beside bin/; a copy next to the program is taken last.
     const std::filesystem::path dir = ProgramDirectory();
     const std::filesystem::path places[] = {
         (dir / DUNMOREL_INSTALLED_PLUGIN_DIR).lexically_normal(),

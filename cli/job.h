@@ -14,7 +14,7 @@
 namespace dunmorel::cli {
 
 // The plug-in that --plugin names, or else libdunmorel.so where the install puts it relative to
-// the running program (../lib/avisynth), in ../lib as in the build tree, or next to it. Throws
+// the running program (../lib/dunmorel), in ../lib as in the build tree, or next to it. Throws
 // CliError when none exists.
 std::string FindPlugin(const Options& options);
 

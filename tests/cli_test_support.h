@@ -2,7 +2,9 @@
 // running a shell command line.
 #pragma once
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,6 +61,7 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
+#if !defined(_WIN32)
 // Runs a bash command line; with pipefail, a pipeline's status is its last failing command's.
 inline Outcome Shell(const Workspace& ws, const std::string& command) {
     const std::string out = ws.File("run.stdout");
@@ -72,5 +75,6 @@ inline Outcome Shell(const Workspace& ws, const std::string& command) {
     o.err = Slurp(err);
     return o;
 }
+#endif
 
 }  // namespace dunmorel::cli::testing

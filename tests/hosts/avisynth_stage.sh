@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# CI stage: the AviSynth plug-in inside a real AviSynth+ core, built once into the host cache
-# (tests/hosts/build_hosts.sh). Where this clone has no snapshot beside it, says so and passes.
+# CI stage: the AviSynth plug-ins (2.5 and C interface) inside a real AviSynth+ core, built once
+# into the host cache (tests/hosts/build_hosts.sh). Where this clone has no snapshot beside it,
+# says so and passes.
 #
 #   tests/hosts/avisynth_stage.sh
 #
 # Builds the host test program against the core (preset "hosts", RelWithDebInfo so that valgrind
-# can name the plug-in's frames), installs into a temporary prefix, runs the host suite with that
-# tree for its autoload check, then one script of each kind under valgrind: 0 errors with the
-# core's suppression file and 0 bytes definitely lost.
+# can name the plug-ins' frames), installs into a temporary prefix, runs the host suite with that
+# tree for its autoload check, then one script of each kind under valgrind, each with both
+# plug-ins: 0 errors with the core's suppression file and 0 bytes definitely lost.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$SECONDS
@@ -26,9 +27,11 @@ echo "install tree:"
 
 DUNMOREL_INSTALL_PREFIX=$prefix "$tests" --gtest_brief=1
 
-# One script per format, an argument error, a report and Prefetch(4).
+# One script per format (the C plug-in's own layouts too), argument errors, a report, Prefetch(4)
+# and frame properties.
 filter='*/yv12_defaults:*/i420_defaults:*/yuy2_defaults:*/rgb24_defaults:*/rgb32_defaults'
-filter+=':*/error_xgrid_even:*/report_rgb24:*/prefetch_yv12'
+filter+=':*/yv16_defaults:*/y8_defaults:*/planar_rgb_defaults:*/error_xgrid_even:*/error_format'
+filter+=':*/report_rgb24:*/prefetch_yv12:*/prefetch_planar_rgb:HostOnly.FrameProperties*'
 log=$prefix/memcheck.log
 if ! valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=9 \
     --keep-debuginfo=yes --suppressions="$core/avisynthplus.supp" --log-file="$log" \
