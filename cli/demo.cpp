@@ -1,8 +1,11 @@
 #include "cli/demo.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -10,8 +13,7 @@
 #include "cli/input.h"
 #include "cli/job.h"
 #include "cli/output.h"
-#include "server/environment.h"
-#include "server/sources.h"
+#include "cli/pipeline.h"
 
 namespace dunmorel::cli {
 
@@ -77,7 +79,7 @@ std::string FormatDb(double db) {
 }
 
 std::vector<std::uint8_t> ReadAllFrames(const std::string& path) {
-    const std::unique_ptr<FrameSource> source = FrameSource::Open({path, {}, {}, {}}, {});
+    const std::unique_ptr<FrameSource> source = FrameSource::Open({path}, {});
     const std::size_t bytes = source->format().frame_bytes;
     const int count = source->format().frame_count.value_or(0);
     std::vector<std::uint8_t> raw(bytes * static_cast<std::size_t>(count));
@@ -152,7 +154,7 @@ void WriteY4mFile(const std::string& path, const std::string& header_line, const
     }
 }
 
-int RunDemo(const Options& options, const std::string& plugin_path, std::ostream& out) {
+int RunDemo(const Options& options, std::ostream& out) {
     const DemoNoise noise;
     const DemoClip clip = SynthesizeDemoClip(kDemoWidth, kDemoHeight, kDemoFrames, noise);
     const std::string header =
@@ -179,15 +181,16 @@ int RunDemo(const Options& options, const std::string& plugin_path, std::ostream
     // The calibration report: the filter raises it in place of a frame while print is set.
     std::string report;
     {
-        server::Environment env;
-        try {
-            env.LoadPlugin(plugin_path);
-        } catch (const server::ServerError& e) {
-            throw CliError(std::string("dunmorel: ") + e.what());
-        }
-        const VideoInfo vi = server::MakeVideoInfo(VideoInfo::CS_YV12, clip.width, clip.height, clip.frames);
-        report = CalibrationText(env, new server::MemoryClip(env, vi, clip.noisy), options.script_arguments, 0)
-                     .value_or("(the filter delivered a frame instead of its report)");
+        std::vector<ScriptArgument> with_print;
+        for (const ScriptArgument& a : options.script_arguments)
+            if (strcasecmp(a.name.c_str(), "print") != 0) with_print.push_back(a);
+        with_print.push_back({"print", true});
+        const BoundFilter probe = make_filter(with_print, {PixelFormat::yv12, clip.width, clip.height, clip.frames});
+        FramePipeline pipeline(*probe.engine, {Layout::yv12, clip.width, clip.height, [&](int n, std::uint8_t* to) {
+                                                   std::memcpy(to, clip.noisy.data() + clip.frame_bytes * n,
+                                                               clip.frame_bytes);
+                                               }});
+        report = pipeline.filter(0).error.value_or("(the filter delivered a frame instead of its report)");
     }
 
     Options job = options;
@@ -195,7 +198,7 @@ int RunDemo(const Options& options, const std::string& plugin_path, std::ostream
     job.input = noisy_path;
     job.output = denoised_path;
     job.header = HeaderMode::always;
-    RunJob(job, plugin_path);
+    RunJob(job);
     const std::vector<std::uint8_t> denoised = ReadAllFrames(denoised_path);
     if (denoised.size() != clip.clean.size()) throw CliError("dunmorel: the denoised clip has the wrong length");
 

@@ -1,4 +1,4 @@
-// `dunmorel --demo`: a built-in clip, denoised by the real plug-in through the main job.
+// `dunmorel --demo`: a built-in clip, denoised through the main job.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +43,6 @@ void WriteY4mFile(const std::string& path, const std::string& header_line, const
 // Runs the demo: writes dunmorel-demo-clean.y4m, -noisy.y4m and -denoised.y4m into
 // options.demo_dir, prints the calibration report and the PSNR figures to `out`, and returns
 // the exit status. Throws CliError on failure.
-int RunDemo(const Options& options, const std::string& plugin_path, std::ostream& out);
+int RunDemo(const Options& options, std::ostream& out);
 
 }  // namespace dunmorel::cli

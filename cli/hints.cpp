@@ -19,14 +19,6 @@ constexpr std::int64_t kLeastMinw = 1024;
 
 bool named(const ScriptArgument& a, const char* name) { return strcasecmp(a.name.c_str(), name) == 0; }
 
-// The last integer given under `name` (any case), as the filter binds it.
-std::optional<int> int_argument(const std::vector<ScriptArgument>& arguments, const char* name) {
-    std::optional<int> value;
-    for (const ScriptArgument& a : arguments)
-        if (named(a, name) && std::holds_alternative<int>(a.value)) value = std::get<int>(a.value);
-    return value;
-}
-
 bool given(const std::vector<ScriptArgument>& arguments, const char* name) {
     return std::any_of(arguments.begin(), arguments.end(), [&](const ScriptArgument& a) { return named(a, name); });
 }

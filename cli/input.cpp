@@ -15,7 +15,6 @@
 
 #include "cli/output.h"
 #include "cli/y4m.h"
-#include "server/sources.h"
 
 namespace dunmorel::cli {
 
@@ -162,7 +161,6 @@ public:
         // The frames before the damage are whole, and are all that is asked for.
         if (damage_ && damage_->frame <= std::max(policy.last, policy.keep)) throw CliError(damage_->message);
         format_.frame_count = damage_ ? damage_->frame : static_cast<int>(whole_frames_);
-        format_.vi.num_frames = *format_.frame_count;
     }
 
     bool Ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
@@ -346,35 +344,34 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 // Shared by both kinds of input: the format from a Y4M header or from the raw options.
-InputFormat MakeFormat(RawFormat layout, int width, int height, FrameRate fps, const std::string& name) {
-    std::string problem = server::FrameSizeProblem(layout.pixel_type, width, height);
-    if (!problem.empty() && layout.repack != Repack::none)
-        problem = LayoutName(layout) + " is filtered as " + server::PixelTypeName(layout.pixel_type) + ": " + problem;
+InputFormat MakeFormat(Layout layout, int width, int height, FrameRate fps, const std::string& name) {
+    const std::string problem = frame_size_problem(layout, width, height);
     if (!problem.empty()) throw CliError("dunmorel: " + name + ": " + problem);
     InputFormat f;
-    f.vi = server::MakeVideoInfo(layout.pixel_type, width, height, kUnknownFrameCount, fps.numerator, fps.denominator);
-    f.repack = layout.repack;
-    f.frame_bytes = FileFrameBytes(layout.repack, f.vi);
+    f.layout = layout;
+    f.size = {width, height};
+    f.fps = fps;
+    f.frame_bytes = frame_bytes(layout, width, height);
     return f;
 }
 
 InputFormat RawInputFormat(const InputRequest& request, const std::string& name) {
-    if (!request.pixel_type || !request.size)
+    if (!request.layout || !request.size)
         throw CliError("dunmorel: " + name +
                        ": raw input needs --format and --size (it does not start with a "
                        "YUV4MPEG2 header)");
-    return MakeFormat({*request.pixel_type, request.repack}, request.size->width, request.size->height,
-                      request.fps.value_or(FrameRate{}), name);
+    return MakeFormat(*request.layout, request.size->width, request.size->height, request.fps.value_or(FrameRate{}),
+                      name);
 }
 
 InputFormat Y4mFormat(const std::string& line, const InputRequest& request, const std::string& name) {
-    if (request.pixel_type || request.size || request.fps)
+    if (request.layout || request.size || request.fps)
         throw CliError("dunmorel: " + name + " is a Y4M stream; --format, --size and --fps are for raw input only");
     Y4mHeader header;
-    RawFormat layout;
+    Layout layout{};
     try {
         header = ParseY4mHeader(line);
-        layout = Y4mLayout(header);
+        layout = y4m_layout(header);
     } catch (const CliError& e) {
         throw CliError("dunmorel: " + name + ": " + e.what());
     }

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "avisynth/interface.h"
 #include "cli/layout.h"
 #include "cli/options.h"
 
@@ -20,10 +19,9 @@ namespace dunmorel::cli {
 struct InputRequest {
     std::string path;  // "-" for standard input
     // Raw input only; a Y4M input is refused when any of them is given.
-    std::optional<int> pixel_type = std::nullopt;
+    std::optional<Layout> layout = std::nullopt;
     std::optional<PictureSize> size = std::nullopt;
     std::optional<FrameRate> fps = std::nullopt;
-    Repack repack = Repack::none;  // with pixel_type
 };
 
 // Which frames of a sequential input are worth keeping when they go by.
@@ -43,9 +41,10 @@ struct ReadPolicy {
 inline constexpr int kUnknownFrameCount = 0x7fffffff;
 
 struct InputFormat {
-    VideoInfo vi{};  // as the filter sees it; num_frames is kUnknownFrameCount until known
-    Repack repack = Repack::none;
-    std::size_t frame_bytes = 0;  // in the file's layout
+    Layout layout = Layout::yv12;
+    PictureSize size;
+    FrameRate fps;
+    std::size_t frame_bytes = 0;
     bool y4m = false;
     std::string y4m_header;  // the stream header line, without its line feed
     std::optional<int> frame_count;
@@ -78,11 +77,11 @@ public:
     // True when frame n exists, reading a sequential input up to it; false when the input ends
     // before it. Throws CliError when the input is damaged on the way (truncated frame...).
     virtual bool Ensure(int n) = 0;
-    // Copies frame n in the raw layout into `out` (format().frame_bytes bytes). Safe to call
+    // Copies frame n into `out` (format().frame_bytes bytes). Safe to call
     // from several threads. Throws EndOfInput when the input ends before frame n, CliError
     // for a damaged input or a frame that was already released.
     void Read(int n, std::uint8_t* out) { ReadBytes(n, 0, format_.frame_bytes, out); }
-    // Copies bytes [offset, offset + size) of frame n's raw layout into `out`; the same rules.
+    // Copies bytes [offset, offset + size) of frame n into `out`; the same rules.
     virtual void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) = 0;
     // Frames below n will not be asked for again.
     virtual void Release(int n) { static_cast<void>(n); }

@@ -1,5 +1,4 @@
-// dunmorel: runs the Dunmorel plug-in through the built-in frame server over a video file or
-// pipe. See --help.
+// dunmorel: the Dunmorel filter over a video file or pipe. See --help.
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,14 +54,13 @@ int main(int argc, char** argv) {
             PrintToStandardOutput(HelpText());
             return 0;
         }
-        const std::string plugin = FindPlugin(options);
         int status = 0;
         if (options.demo) {
             std::ostringstream summary;
-            status = RunDemo(options, plugin, summary);
+            status = RunDemo(options, summary);
             PrintToStandardOutput(summary.str());
         } else {
-            RunJob(options, plugin, picture);
+            RunJob(options, picture);
         }
         if (!options.quiet) print_hints(argument_hints(options.script_arguments));
         return status;

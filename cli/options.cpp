@@ -1,10 +1,11 @@
 #include "cli/options.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <charconv>
 #include <limits>
 
-#include "avisynth/interface.h"
 #include "engine/arguments.h"
 
 namespace dunmorel::cli {
@@ -114,21 +115,36 @@ FrameRange ParseFrameRange(std::string_view text) {
     return range;
 }
 
-RawFormat ParseRawFormat(std::string_view text) {
+Layout ParseRawFormat(std::string_view text) {
     const std::string name = Lower(text);
     // The command's own names, then ffmpeg's for the same layouts, so that a -pix_fmt can be
     // copied from the ffmpeg side of a pipe.
-    if (name == "yv12") return {VideoInfo::CS_YV12};
-    if (name == "i420" || name == "yuv420p") return {VideoInfo::CS_I420};
-    if (name == "yuy2" || name == "yuyv422") return {VideoInfo::CS_YUY2};
-    if (name == "rgb24" || name == "bgr24") return {VideoInfo::CS_BGR24};
-    if (name == "rgb32" || name == "bgra") return {VideoInfo::CS_BGR32};
-    if (name == "yuv422p") return {VideoInfo::CS_YUY2, Repack::planar422};
-    if (name == "gray" || name == "grey") return {VideoInfo::CS_YV12, Repack::grey};
+    struct Name {
+        const char* name;
+        Layout layout;
+    };
+    static constexpr Name kNames[] = {
+        {"yv12", Layout::yv12},       {"i420", Layout::i420},       {"yuv420p", Layout::i420},
+        {"yuy2", Layout::yuy2},       {"yuyv422", Layout::yuy2},    {"rgb24", Layout::rgb24},
+        {"bgr24", Layout::rgb24},     {"rgb32", Layout::rgb32},     {"bgra", Layout::rgb32},
+        {"yuv422p", Layout::yuv422p}, {"gray", Layout::grey},       {"grey", Layout::grey},
+        {"yuv444p", Layout::yuv444p}, {"yuv440p", Layout::yuv440p}, {"yuv411p", Layout::yuv411p},
+        {"yuv410p", Layout::yuv410p}, {"gbrp", Layout::gbrp},
+    };
+    for (const Name& n : kNames)
+        if (name == n.name) return n.layout;
     throw CliError("dunmorel: unknown --format " + Quote(text) +
-                   " (use yv12, i420 or yuv420p, yuy2 or yuyv422, rgb24 or bgr24, rgb32 or bgra, yuv422p, gray; "
-                   "ffmpeg converts with " +
-                   ConversionHint(name) + ")");
+                   " (use yv12, i420 or yuv420p, yuy2 or yuyv422, rgb24 or bgr24, rgb32 or bgra, yuv422p, gray, "
+                   "yuv444p, yuv440p, yuv411p, yuv410p, gbrp; ffmpeg converts with " +
+                   conversion_hint(name) + ")");
+}
+
+std::optional<int> int_argument(const std::vector<ScriptArgument>& arguments, const char* name) {
+    std::optional<int> value;
+    for (const ScriptArgument& a : arguments)
+        if (strcasecmp(a.name.c_str(), name) == 0 && std::holds_alternative<int>(a.value))
+            value = std::get<int>(a.value);
+    return value;
 }
 
 ScriptArgument ParseScriptWord(std::string_view word) {
@@ -192,12 +208,8 @@ Options ParseOptions(const std::vector<std::string>& words) {
         } else if (key == "-o" || key == "--output") {
             o.output = value();
             if (o.output.empty()) throw CliError("dunmorel: " + key + " needs a file name or -");
-        } else if (key == "--plugin") {
-            o.plugin = value();
         } else if (key == "--format") {
-            const RawFormat format = ParseRawFormat(value());
-            o.pixel_type = format.pixel_type;
-            o.repack = format.repack;
+            o.layout = ParseRawFormat(value());
             raw_given = true;
         } else if (key == "--size") {
             o.size = ParsePictureSize(value());
@@ -243,7 +255,7 @@ Options ParseOptions(const std::vector<std::string>& words) {
     }
     if (o.input.empty()) throw CliError("dunmorel: missing -i INPUT (see --help)");
     if (o.output.empty() && !o.preview) throw CliError("dunmorel: missing -o OUTPUT (see --help)");
-    if (o.pixel_type.has_value() != o.size.has_value())
+    if (o.layout.has_value() != o.size.has_value())
         throw CliError("dunmorel: raw input needs both --format and --size");
     return o;
 }
@@ -253,12 +265,12 @@ std::string HelpText() {
        dunmorel [OPTIONS] -i INPUT --preview FILE.png [NAME=VALUE ...]
        dunmorel --demo [--demo-dir DIR] [NAME=VALUE ...]
 
-Runs the Dunmorel noise-reduction filter plug-in through a built-in frame server and
-streams the filtered frames from INPUT to OUTPUT.
+Runs the Dunmorel noise-reduction filter over the frames of INPUT and streams the filtered
+frames to OUTPUT.
 
 Input and output:
   -i, --input INPUT     file to read, or - for standard input. An input that starts with
-                        a YUV4MPEG2 header is Y4M (8-bit 4:2:0, 4:2:2 or mono: C420*, C422,
+                        a YUV4MPEG2 header is Y4M (8 bits: C420*, C422, C444, C440, C411,
                         Cmono; size, rate and format come from the header); anything else
                         is raw video and needs --format and --size.
   -o, --output OUTPUT   file to write, or - for standard output. The output has the
@@ -266,13 +278,14 @@ Input and output:
                         May be left out with --preview.
   --format FMT          raw input format, rows top to bottom: yv12, i420 or yuv420p (Y
                         plane, then U, then V), yuy2 or yuyv422 (Y0 U Y1 V), rgb24 or bgr24
-                        (B G R), rgb32 or bgra (B G R A), yuv422p (Y plane, then U, then V,
-                        half width; filtered as yuy2), gray (Y only; filtered as yv12 with
-                        neutral chroma). The ffmpeg names are ffmpeg's -pix_fmt values;
-                        ffmpeg's own rgb24 is R G B, so use bgr24 on its side. Other layouts
-                        (4:4:4, 4:1:1, more than 8 bits) convert with ffmpeg's -pix_fmt.
-  --size WxH            raw input picture size, e.g. 352x288 (even where chroma is
-                        subsampled).
+                        (B G R), rgb32 or bgra (B G R A), yuv444p, yuv440p, yuv422p,
+                        yuv411p, yuv410p (Y plane, then U, then V, each subsampled as named),
+                        gray (Y only; filtered with neutral chroma), gbrp (G, B, R planes).
+                        The ffmpeg names are ffmpeg's -pix_fmt values; ffmpeg's own rgb24 is
+                        R G B, so use bgr24 on its side. Other layouts (more than 8 bits,
+                        alpha) convert with ffmpeg's -pix_fmt.
+  --size WxH            raw input picture size, e.g. 352x288 (a multiple of the chroma
+                        subsampling).
   --fps N/D             raw input frame rate (default 25/1).
 
 Frames and work:
@@ -294,8 +307,6 @@ Frames and work:
                         terminal anyway) and no notice. Without it, a notice on standard
                         error says before filtering when a plane will be left unchanged
                         (its window measured no noise) or no plane will be filtered.
-  --plugin PATH         the plug-in to load (default: libdunmorel.so where cmake --install
-                        puts it beside this program, else in ../lib, else next to it).
   --demo                make a short noisy clip, denoise it, print the calibration report
                         and the PSNR of the noisy and the denoised clip against the clean
                         one, and write clean, noisy and denoised Y4M files.

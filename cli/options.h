@@ -64,11 +64,9 @@ struct Options {
 
     std::string input;
     std::string output;
-    std::optional<std::string> plugin;
 
     // Raw input only.
-    std::optional<int> pixel_type;
-    Repack repack = Repack::none;
+    std::optional<Layout> layout;
     std::optional<PictureSize> size;
     std::optional<FrameRate> fps;
 
@@ -91,14 +89,18 @@ Options ParseOptions(const std::vector<std::string>& words);
 // the value is neither a 32-bit integer nor true/false.
 ScriptArgument ParseScriptWord(std::string_view word);
 
+// The last integer value given under `name` (any case, as the filter binds names), if any.
+std::optional<int> int_argument(const std::vector<ScriptArgument>& arguments, const char* name);
+
 // The value parsers behind the options; each throws CliError naming `what` on failure.
 int ParseNonNegativeInt(std::string_view text, std::string_view what);
 PictureSize ParsePictureSize(std::string_view text);
 FrameRate ParseFrameRate(std::string_view text);
 FrameRange ParseFrameRange(std::string_view text);
 // A --format name (any case): yv12, i420, yuy2, rgb24, rgb32, or ffmpeg's yuv420p (i420),
-// yuyv422 (yuy2), bgr24 (rgb24), bgra (rgb32), yuv422p or gray.
-RawFormat ParseRawFormat(std::string_view text);
+// yuyv422 (yuy2), bgr24 (rgb24), bgra (rgb32), yuv444p, yuv440p, yuv422p, yuv411p, yuv410p,
+// gray or gbrp.
+Layout ParseRawFormat(std::string_view text);
 
 // The --help text.
 std::string HelpText();

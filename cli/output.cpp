@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cli/options.h"
 
@@ -139,6 +140,29 @@ FileKey KeyOf(const std::string& path) {
 bool SameFile(const FileKey& a, const FileKey& b) {
     if (a.id && b.id) return *a.id == *b.id;
     return a.place == b.place && a.place != "-";
+}
+
+void refuse_clashes(const Options& options, const std::optional<std::pair<dev_t, ino_t>>& input) {
+    struct Named {
+        std::string role;
+        std::string name;
+        FileKey key;
+    };
+    std::vector<Named> outputs;
+    if (!options.output.empty())
+        outputs.push_back(
+            {"output", options.output == "-" ? "standard output" : options.output, KeyOf(options.output)});
+    if (options.preview) outputs.push_back({"preview", *options.preview, KeyOf(*options.preview)});
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (outputs[i].key.id && outputs[i].key.id == input)
+            throw CliError("dunmorel: the " + outputs[i].role + " " + outputs[i].name +
+                           " is the input file; write to another file");
+        for (std::size_t j = 0; j < i; ++j)
+            if (SameFile(outputs[i].key, outputs[j].key))
+                throw CliError("dunmorel: the " + outputs[j].role + " " + outputs[j].name + " and the " +
+                               outputs[i].role + " " + outputs[i].name +
+                               " are the same file; write them to different files");
+    }
 }
 
 void RemoveTemporariesOnSignals() {

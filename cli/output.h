@@ -24,6 +24,13 @@ struct FileKey {
 FileKey KeyOf(const std::string& path);
 bool SameFile(const FileKey& a, const FileKey& b);
 
+struct Options;
+
+// Before anything is written: an output or a preview that is the input (`input` is its device
+// and inode, for a regular file), or both the same file, would destroy the input or lose one of
+// the two. Throws CliError naming them.
+void refuse_clashes(const Options& options, const std::optional<std::pair<dev_t, ino_t>>& input);
+
 // Installs handlers for SIGINT, SIGTERM and SIGHUP (unless they are ignored) that remove every
 // temporary file an unfinished OutputSink holds, then end the process by the same signal.
 void RemoveTemporariesOnSignals();

@@ -65,34 +65,35 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t columns) {
 
 }  // namespace
 
-RgbPicture ToRgb(const VideoInfo& vi, const std::uint8_t* raw) {
-    RgbPicture p{vi.width, vi.height, std::vector<std::uint8_t>(static_cast<std::size_t>(vi.width) * vi.height * 3)};
-    const std::size_t w = static_cast<std::size_t>(vi.width);
-    const std::size_t h = static_cast<std::size_t>(vi.height);
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) {
-            std::uint8_t* out = p.pixels.data() + (y * w + x) * 3;
-            if (vi.IsRGB()) {
-                const std::size_t bpp = vi.IsRGB32() ? 4 : 3;
-                const std::uint8_t* bgr = raw + (y * w + x) * bpp;
-                out[0] = bgr[2];
-                out[1] = bgr[1];
-                out[2] = bgr[0];
-            } else if (vi.IsYUY2()) {
-                const std::uint8_t* pair = raw + (y * w + (x & ~std::size_t{1})) * 2;
-                YuvToRgb(pair[(x & 1) * 2], pair[1], pair[3], out);
+RgbPicture ToRgb(const PreviewFrames& frames, const std::uint8_t* frame) {
+    const int w = frames.width;
+    const int h = frames.height;
+    RgbPicture p{w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * h * 3)};
+    // The engine's planes of the frame: plane 0 is Y or blue, and RGB rows run from the bottom.
+    const ConstFramePlanes planes = frame_planes(frames.layout, w, h, frame);
+    const FormatTraits& t = traits_of(traits_of(frames.layout).format);
+    const bool rgb = t.family == ColorFamily::rgb;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint8_t* out = p.pixels.data() + (static_cast<std::size_t>(y) * w + x) * 3;
+            if (rgb) {
+                const int row = h - 1 - y;
+                for (int c = 0; c < 3; ++c) out[c] = planes.plane[2 - c].at(row, x);
+            } else if (t.family == ColorFamily::grey) {
+                YuvToRgb(planes.plane[0].at(y, x), 128, 128, out);
             } else {
-                const std::size_t c = (y / 2) * (w / 2) + x / 2;
-                YuvToRgb(raw[y * w + x], raw[w * h + c], raw[w * h + (w / 2) * (h / 2) + c], out);
+                const int cy = y >> t.sub_h;
+                const int cx = x >> t.sub_w;
+                YuvToRgb(planes.plane[0].at(y, x), planes.plane[1].at(cy, cx), planes.plane[2].at(cy, cx), out);
             }
         }
     return p;
 }
 
-void WritePreview(const std::string& path, const VideoInfo& vi, const CalibrationReport& report,
+void WritePreview(const std::string& path, const PreviewFrames& frames, const CalibrationReport& report,
                   const std::vector<PreviewPanel>& panels) {
     const int count = static_cast<int>(panels.size());
-    const int width = count * vi.width + (count - 1) * kGap;
+    const int width = count * frames.width + (count - 1) * kGap;
     const std::size_t columns = static_cast<std::size_t>(std::max(1, (width - 2 * kMargin) / kGlyphWidth));
     std::vector<std::string> caption;
     for (int i = 0; i < count; ++i) {
@@ -103,11 +104,11 @@ void WritePreview(const std::string& path, const VideoInfo& vi, const Calibratio
     for (std::string& line : Wrap(report.text, columns)) caption.push_back(std::move(line));
     const int caption_height = 2 * kMargin + static_cast<int>(caption.size()) * kGlyphHeight;
 
-    RgbPicture picture{width, vi.height + caption_height, {}};
+    RgbPicture picture{width, frames.height + caption_height, {}};
     picture.pixels.assign(static_cast<std::size_t>(picture.width) * picture.height * 3, kCaptionBackground);
     for (int i = 0; i < count; ++i) {
-        const RgbPicture frame = ToRgb(vi, panels[static_cast<std::size_t>(i)].raw.data());
-        const int left = i * (vi.width + kGap);
+        const RgbPicture frame = ToRgb(frames, panels[static_cast<std::size_t>(i)].frame.data());
+        const int left = i * (frames.width + kGap);
         for (int y = 0; y < frame.height; ++y)
             std::memcpy(picture.pixels.data() + (static_cast<std::size_t>(y) * width + left) * 3,
                         frame.pixels.data() + static_cast<std::size_t>(y) * frame.width * 3,
@@ -122,7 +123,7 @@ void WritePreview(const std::string& path, const VideoInfo& vi, const Calibratio
         }
     }
     for (std::size_t i = 0; i < caption.size(); ++i)
-        DrawText(picture, kMargin, vi.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
+        DrawText(picture, kMargin, frames.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
 
     // Encoded in memory and written through a sink of the command's own: libpng's file writer
     // removes whatever its path names when it fails, even a file it did not create.

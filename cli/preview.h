@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "avisynth/interface.h"
+#include "cli/layout.h"
 #include "cli/report.h"
 
 namespace dunmorel::cli {
 
 struct PreviewPanel {
-    std::vector<std::uint8_t> raw;  // one frame in the server's raw layout
+    std::vector<std::uint8_t> frame;  // one frame in the file's layout
     std::string label;
 };
 
@@ -26,13 +26,20 @@ struct RgbPicture {
     std::vector<std::uint8_t> pixels;
 };
 
-// One frame of vi's format for viewing: YUV through the BT.601 limited-range matrix (chroma
-// repeated over the samples it covers), RGB as it is.
-RgbPicture ToRgb(const VideoInfo& vi, const std::uint8_t* raw);
+// The size and layout of the frames a preview shows.
+struct PreviewFrames {
+    Layout layout;
+    int width;
+    int height;
+};
+
+// One frame for viewing: YUV through the BT.601 limited-range matrix (chroma repeated over the
+// samples it covers, neutral for grey), RGB as it is.
+RgbPicture ToRgb(const PreviewFrames& frames, const std::uint8_t* frame);
 
 // Lays the panels out left to right with the window on each and the caption below. Throws
 // CliError when the file cannot be written.
-void WritePreview(const std::string& path, const VideoInfo& vi, const CalibrationReport& report,
+void WritePreview(const std::string& path, const PreviewFrames& frames, const CalibrationReport& report,
                   const std::vector<PreviewPanel>& panels);
 
 }  // namespace dunmorel::cli

@@ -1,26 +1,24 @@
 #include "cli/report.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace dunmorel::cli {
 
-std::optional<CalibrationReport> ParseReport(std::string_view text) {
-    const std::string line(text);
+CalibrationReport report_of(const Calibration& calibration, ColorFamily family, int height) {
     CalibrationReport r;
-    auto& p = r.planes;
-    int end = 0;
-    // A blank in the format matches any run of blanks, none included: the RGB report has one
-    // before "Variance" and the YUV report none.
-    const int got = std::sscanf(line.c_str(),
-                                "window lx = %d, rx = %d, ty = %d, by = %d, Variance %c iter %d in %d out %d "
-                                "%c iter %d in %d out %d %c iter %d in %d out %d%n",
-                                &r.lx, &r.rx, &r.ty, &r.by, &p[0].label, &p[0].passes, &p[0].variance_in,
-                                &p[0].variance_out, &p[1].label, &p[1].passes, &p[1].variance_in, &p[1].variance_out,
-                                &p[2].label, &p[2].passes, &p[2].variance_in, &p[2].variance_out, &end);
-    if (got != 16 || line.find_first_not_of(' ', static_cast<std::size_t>(end)) != std::string::npos)
-        return std::nullopt;
-    r.text = line;
+    const WindowRect& w = calibration.window;
+    const bool rgb = family == ColorFamily::rgb;
+    // An RGB window is held in memory rows, counted from the bottom.
+    r.lx = w.first_col;
+    r.rx = w.last_col;
+    r.ty = rgb ? height - w.last_row - 1 : w.first_row;
+    r.by = rgb ? height - w.first_row - 1 : w.last_row;
+    for (int p = 0; p < 3; ++p) {
+        const std::int32_t passes = calibration.passes[static_cast<std::size_t>(p)];
+        r.planes[static_cast<std::size_t>(p)] = {(rgb ? "RGB" : "YUV")[p], passes, calibration.variances[0][p],
+                                                 calibration.variances[passes > 0 ? passes - 1 : 0][p]};
+    }
+    r.text = format_report(calibration, family, height);
     return r;
 }
 

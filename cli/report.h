@@ -1,5 +1,5 @@
-// The filter's calibration report read back into numbers, and what the command tells its user
-// about it before filtering.
+// The calibration as the command shows it, and what the command tells its user about it before
+// filtering.
 #pragma once
 
 #include <array>
@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "engine/filter_engine.h"
 
 namespace dunmorel::cli {
 
@@ -20,11 +22,11 @@ struct CalibrationReport {
         int variance_out = 0;  // the noise variance of the last pass
     };
     std::array<Plane, 3> planes{};
-    std::string text;  // as the filter raised it
+    std::string text;  // the one-line report, as print=true gives it
 };
 
-// Nullopt unless the text is a calibration report.
-std::optional<CalibrationReport> ParseReport(std::string_view text);
+// The report of a calibration of a clip of this family whose frames have `height` rows.
+CalibrationReport report_of(const Calibration& calibration, ColorFamily family, int height);
 
 // One line naming the planes that the filter will leave unchanged and why, with how to choose
 // another window; empty unless a plane measured no noise at all or no plane will be filtered.

@@ -4,7 +4,6 @@
 #include <limits>
 #include <optional>
 
-#include "avisynth/interface.h"
 #include "cli/options.h"
 
 namespace dunmorel::cli {
@@ -69,15 +68,20 @@ Y4mHeader ParseY4mHeader(std::string_view line) {
     return h;
 }
 
-RawFormat Y4mLayout(const Y4mHeader& header) {
+Layout y4m_layout(const Y4mHeader& header) {
     const std::string& c = header.colour;
-    if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return {VideoInfo::CS_YV12};
-    if (c == "422") return {VideoInfo::CS_YUY2, Repack::planar422};
-    if (c == "mono") return {VideoInfo::CS_YV12, Repack::grey};
+    if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return Layout::yv12;
+    struct Tag {
+        const char* name;
+        Layout layout;
+    };
+    for (const Tag& t : {Tag{"422", Layout::yuv422p}, Tag{"mono", Layout::grey}, Tag{"444", Layout::yuv444p},
+                         Tag{"440", Layout::yuv440p}, Tag{"411", Layout::yuv411p}})
+        if (c == t.name) return t.layout;
     throw CliError("Y4M colour space C" + OneLine(c) +
-                   " is not supported (8-bit 4:2:0, 4:2:2 and mono are: C420, C420jpeg, C420mpeg2, C420paldv, C422, "
-                   "Cmono); ffmpeg converts with " +
-                   ConversionHint(c));
+                   " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4, 4:4:0, 4:1:1 and mono are: C420, C420jpeg, "
+                   "C420mpeg2, C420paldv, C422, C444, C440, C411, Cmono); ffmpeg converts with " +
+                   conversion_hint(c));
 }
 
 void CheckY4mFrameHeader(std::string_view line) {

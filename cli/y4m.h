@@ -37,9 +37,10 @@ struct Y4mHeader {
 Y4mHeader ParseY4mHeader(std::string_view line);
 
 // The layout for the header's colour space: YV12 for 4:2:0 (C420, C420jpeg, C420mpeg2,
-// C420paldv or no C tag), planar 4:2:2 for C422, grey for Cmono. Throws CliError naming any
-// other colour space and the ffmpeg option that converts it.
-RawFormat Y4mLayout(const Y4mHeader& header);
+// C420paldv or no C tag), planar 4:2:2, 4:4:4, 4:4:0 and 4:1:1 for C422, C444, C440 and C411,
+// grey for Cmono. Throws CliError naming any other colour space and the ffmpeg option that
+// converts it.
+Layout y4m_layout(const Y4mHeader& header);
 
 // Throws CliError unless the line (without its line feed) is a frame header: "FRAME" alone or
 // followed by a blank and parameters.

@@ -1,9 +1,8 @@
 # The AviSynth+ plug-in on the C interface goes where AviSynth+ on Linux autoloads system
 # plug-ins: it serves today's AviSynth+ best (its own threading mode under Prefetch, frame
 # properties). The 2.5 plug-in registers the same function name, so it goes into a folder of its
-# own that no host searches, for hosts that need that interface (LoadPlugin by path) and for the
-# command, which finds it there through the relative path from one directory to the other
-# (cli/CMakeLists.txt), so the tree can be moved as a whole.
+# own that no host searches, for hosts that need that interface (LoadPlugin by path). The command
+# carries the filter itself and needs no plug-in.
 install(TARGETS dunmorel_avsplus LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/avisynth)
 install(TARGETS dunmorel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/dunmorel)
 # Earlier versions put the 2.5 plug-in into the autoload folder; left there, it would register

@@ -3,8 +3,8 @@
 // meets them: a regular file (indexed up front, read at random), standard input redirected from
 // a file at an offset, and a pipe (read once, in order, with frames read ahead spilled to a
 // temporary file). Each either refuses the input with one of the command's messages, or yields
-// frames; the three must agree on the format and, frame for frame, on the samples. Layouts that
-// reach the filter repacked (planar 4:2:2, grey) must come back from the repacking unchanged.
+// frames; the three must agree on the format and, frame for frame, on the samples. The engine's
+// planes of every frame must lie inside the frame's bytes.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,18 +22,16 @@
 #include "cli/input.h"
 #include "cli/layout.h"
 #include "fuzz/fuzz_check.h"
-#include "server/sources.h"
 
 namespace {
 
 using dunmorel::cli::CliError;
 using dunmorel::cli::FrameSource;
 using dunmorel::cli::InputRequest;
+using dunmorel::cli::Layout;
 using dunmorel::cli::ReadPolicy;
-using dunmorel::cli::Repack;
 using dunmorel::fuzz::count;
 using dunmorel::fuzz::fail;
-using dunmorel::fuzz::kFormats;
 
 // Frames larger than this are not read: a header may claim any size up to 2 GiB, and a reader
 // that is handed one allocates it whole before it finds out that the data is not there. That
@@ -89,34 +87,25 @@ void check_message(const std::string& text, const char* how) {
 }
 
 void check_format(const dunmorel::cli::InputFormat& f, const std::size_t input_size, const char* how) {
-    const VideoInfo& vi = f.vi;
-    const std::string problem = dunmorel::server::FrameSizeProblem(vi.pixel_type, vi.width, vi.height);
-    if (!problem.empty()) fail(std::string(how) + ": accepted a frame size the server rejects: " + problem);
-    if (f.frame_bytes != dunmorel::cli::FileFrameBytes(f.repack, vi))
+    const std::string problem = dunmorel::cli::frame_size_problem(f.layout, f.size.width, f.size.height);
+    if (!problem.empty()) fail(std::string(how) + ": accepted a frame size that the layout rejects: " + problem);
+    if (f.frame_bytes != dunmorel::cli::frame_bytes(f.layout, f.size.width, f.size.height))
         fail(std::string(how) + ": frame size disagrees with the layout");
-    const bool yv12 = vi.pixel_type == VideoInfo::CS_YV12;
-    if (f.repack != Repack::none && !(f.repack == Repack::grey ? yv12 : vi.pixel_type == VideoInfo::CS_YUY2))
-        fail(std::string(how) + ": a repacked layout seen as the wrong pixel type");
-    if (f.y4m && !yv12 && f.repack != Repack::planar422) fail(std::string(how) + ": a Y4M input of an unknown layout");
-    if (f.frame_count) {
-        if (*f.frame_count < 0 || static_cast<std::size_t>(*f.frame_count) * f.frame_bytes > input_size)
-            fail(std::string(how) + ": more frames than the input holds");
-        if (vi.num_frames != *f.frame_count) fail(std::string(how) + ": frame count and clip length disagree");
-    }
+    if (f.frame_count && (*f.frame_count < 0 || static_cast<std::size_t>(*f.frame_count) * f.frame_bytes > input_size))
+        fail(std::string(how) + ": more frames than the input holds");
 }
 
-// The frame the filter sees holds the file's samples, and turns back into the same bytes.
-void check_repacking(const dunmorel::cli::InputFormat& f, const std::vector<std::uint8_t>& file, const char* how) {
-    std::vector<std::uint8_t> raw(dunmorel::server::RawFrameSize(f.vi));
-    dunmorel::cli::FileToRaw(f.repack, f.vi, file.data(), raw.data());
-    const std::size_t luma = static_cast<std::size_t>(f.vi.width) * static_cast<std::size_t>(f.vi.height);
-    if (f.repack == Repack::grey && (std::memcmp(raw.data(), file.data(), luma) != 0 ||
-                                     std::any_of(raw.begin() + static_cast<std::ptrdiff_t>(luma), raw.end(),
-                                                 [](std::uint8_t c) { return c != 128; })))
-        fail(std::string(how) + ": grey is not its luma with neutral chroma");
-    std::vector<std::uint8_t> back(file.size());
-    dunmorel::cli::RawToFile(f.repack, f.vi, raw.data(), back.data());
-    if (back != file) fail(std::string(how) + ": the repacking loses samples");
+// Every sample of every plane the engine is given lies inside the frame's bytes.
+void check_planes(const dunmorel::cli::InputFormat& f, const std::vector<std::uint8_t>& frame, const char* how) {
+    const dunmorel::ConstFramePlanes planes =
+        dunmorel::cli::frame_planes(f.layout, f.size.width, f.size.height, frame.data());
+    for (const dunmorel::ConstPlaneView& p : {planes.plane[0], planes.plane[1], planes.plane[2], planes.extra}) {
+        if (!p.base) continue;
+        for (const std::uint8_t* corner :
+             {&p.at(0, 0), &p.at(p.height - 1, p.width - 1), &p.at(0, p.width - 1), &p.at(p.height - 1, 0)})
+            if (corner < frame.data() || corner >= frame.data() + frame.size())
+                fail(std::string(how) + ": a plane of the frame lies outside its bytes");
+    }
 }
 
 // Reads the clip the way the job does: the reference frame first (the calibration asks for
@@ -145,7 +134,7 @@ Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::siz
                 break;
             }
             source->Read(n, frame.data());
-            check_repacking(out.format, frame, how);
+            check_planes(out.format, frame, how);
             out.frames.push_back(frame);
             source->Release(n + 1);
             // Frames are at least one byte, so there cannot be more of them than input bytes.
@@ -171,9 +160,8 @@ Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::siz
 }
 
 bool same_format(const dunmorel::cli::InputFormat& a, const dunmorel::cli::InputFormat& b) {
-    return a.vi.width == b.vi.width && a.vi.height == b.vi.height && a.vi.pixel_type == b.vi.pixel_type &&
-           a.vi.fps_numerator == b.vi.fps_numerator && a.vi.fps_denominator == b.vi.fps_denominator &&
-           a.frame_bytes == b.frame_bytes && a.y4m == b.y4m && a.y4m_header == b.y4m_header;
+    return a.size == b.size && a.layout == b.layout && a.fps == b.fps && a.frame_bytes == b.frame_bytes &&
+           a.y4m == b.y4m && a.y4m_header == b.y4m_header;
 }
 
 // The indexing reader and another reader of the same bytes agree: both refuse them or neither
@@ -203,13 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputRequest request;
     // Raw options are given or not independently, so that a Y4M stream with them and raw data
     // without them are both tried.
-    if (in.ConsumeBool()) {
-        request.pixel_type = in.PickValueInArray(kFormats);
-        // ffmpeg's yuv422p and gray, as --format gives them.
-        const int repacked = in.ConsumeIntegralInRange(0, 5);
-        if (repacked == 4) request = InputRequest{{}, VideoInfo::CS_YUY2, {}, {}, Repack::planar422};
-        if (repacked == 5) request = InputRequest{{}, VideoInfo::CS_YV12, {}, {}, Repack::grey};
-    }
+    if (in.ConsumeBool())
+        request.layout = static_cast<Layout>(in.ConsumeIntegralInRange(0, static_cast<int>(Layout::gbrp)));
     if (in.ConsumeBool())
         request.size = dunmorel::cli::PictureSize{in.ConsumeIntegralInRange(-1, 40), in.ConsumeIntegralInRange(-1, 40)};
     if (in.ConsumeIntegralInRange(0, 3) == 3)
