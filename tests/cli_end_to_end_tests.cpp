@@ -142,18 +142,25 @@ TEST_P(FfmpegPipeline, RoundTripKeepsCountSizeAndRateAndLowersTheNoise) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, FfmpegPipeline,
-    ::testing::Values(PipeFormat{"Y4M", "yuv4mpegpipe", "yuv420p", "", 0},
-                      PipeFormat{"RGB24", "rawvideo", "bgr24", "--format rgb24 --size 320x240", 320 * 240 * 3},
-                      PipeFormat{"RGB32", "rawvideo", "bgra", "--format rgb32 --size 320x240", 320 * 240 * 4},
-                      PipeFormat{"YUY2", "rawvideo", "yuyv422", "--format yuy2 --size 320x240", 320 * 240 * 2},
-                      PipeFormat{"Y4M422", "yuv4mpegpipe", "yuv422p", "", 0},
-                      PipeFormat{"Y4Mmono", "yuv4mpegpipe", "gray", "", 0},
-                      PipeFormat{"Yuv422p", "rawvideo", "yuv422p", "--format yuv422p --size 320x240", 320 * 240 * 2},
-                      PipeFormat{"Gray", "rawvideo", "gray", "--format gray --size 320x240", 320 * 240}),
+    ::testing::Values(
+        PipeFormat{"Y4M", "yuv4mpegpipe", "yuv420p", "", 0},
+        PipeFormat{"RGB24", "rawvideo", "bgr24", "--format rgb24 --size 320x240", 320 * 240 * 3},
+        PipeFormat{"RGB32", "rawvideo", "bgra", "--format rgb32 --size 320x240", 320 * 240 * 4},
+        PipeFormat{"YUY2", "rawvideo", "yuyv422", "--format yuy2 --size 320x240", 320 * 240 * 2},
+        PipeFormat{"Y4M422", "yuv4mpegpipe", "yuv422p", "", 0}, PipeFormat{"Y4Mmono", "yuv4mpegpipe", "gray", "", 0},
+        PipeFormat{"Yuv422p", "rawvideo", "yuv422p", "--format yuv422p --size 320x240", 320 * 240 * 2},
+        PipeFormat{"Gray", "rawvideo", "gray", "--format gray --size 320x240", 320 * 240},
+        PipeFormat{"Y4M444", "yuv4mpegpipe", "yuv444p", "", 0}, PipeFormat{"Y4M411", "yuv4mpegpipe", "yuv411p", "", 0},
+        PipeFormat{"Yuv444p", "rawvideo", "yuv444p", "--format yuv444p --size 320x240", 320 * 240 * 3},
+        PipeFormat{"Yuv440p", "rawvideo", "yuv440p", "--format yuv440p --size 320x240", 320 * 240 * 2},
+        PipeFormat{"Yuv411p", "rawvideo", "yuv411p", "--format yuv411p --size 320x240", 320 * 240 * 3 / 2},
+        PipeFormat{"Yuv410p", "rawvideo", "yuv410p", "--format yuv410p --size 320x240", 320 * 240 * 9 / 8},
+        PipeFormat{"Gbrp", "rawvideo", "gbrp", "--format gbrp --size 320x240", 320 * 240 * 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Planar 4:2:2 is filtered as YUY2 and grey as YV12 with neutral chroma: the repacking must
-// not change the filter's result. ffmpeg repacks 4:2:2 on its own; grey is padded here.
+// Planar 4:2:2 is filtered as YUY2, planar RGB as packed RGB and grey as YV12 with neutral
+// chroma: the layout must not change the filter's result. ffmpeg repacks 4:2:2 and RGB on its
+// own; grey is padded here.
 TEST(RepackedLayouts, GiveTheResultOfTheFormatTheFilterSees) {
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not on PATH";
     const Workspace ws;
@@ -173,6 +180,26 @@ TEST(RepackedLayouts, GiveTheResultOfTheFormatTheFilterSees) {
     EXPECT_EQ(yuy2.size(), 3u * 320 * 240 * 2);
     EXPECT_NE(yuy2, Slurp(ws.File("in.yuy2")));
     EXPECT_TRUE(Slurp(ws.File("back.yuy2")) == yuy2);
+
+    // Planar RGB is filtered as the same picture in packed RGB: ffmpeg's lossless repacking of
+    // one output gives the other.
+    ASSERT_EQ(Shell(ws, noisy + "-f rawvideo -pix_fmt bgr24 " + ws.File("in.bgr")).status, 0);
+    const std::string from_bgr = " -f rawvideo -pix_fmt bgr24 -video_size 320x240 -i ";
+    ASSERT_EQ(
+        Shell(ws, "ffmpeg -v error" + from_bgr + ws.File("in.bgr") + " -f rawvideo -pix_fmt gbrp " + ws.File("in.gbrp"))
+            .status,
+        0);
+    // Strengths that differ per plane tell the planes apart.
+    const Outcome bgr = Shell(ws, run + "-i " + ws.File("in.bgr") + " --format rgb24 --size 320x240 -o - ry=3 bv=0");
+    ASSERT_EQ(Shell(ws, run + "-i " + ws.File("in.gbrp") + " --format gbrp --size 320x240 -o " + ws.File("out.gbrp") +
+                            " ry=3 bv=0")
+                  .status,
+              0);
+    const Outcome back = Shell(ws, "ffmpeg -v error -f rawvideo -pix_fmt gbrp -video_size 320x240 -i " +
+                                       ws.File("out.gbrp") + " -f rawvideo -pix_fmt bgr24 -");
+    ASSERT_EQ(bgr.status + back.status, 0) << bgr.err << back.err;
+    EXPECT_NE(bgr.out, Slurp(ws.File("in.bgr")));
+    EXPECT_TRUE(back.out == bgr.out);
 
     ASSERT_EQ(Shell(ws, noisy + "-f rawvideo -pix_fmt gray " + ws.File("in.gray")).status, 0);
     const std::string grey = Slurp(ws.File("in.gray"));
@@ -533,6 +560,18 @@ const Hostile kHostile[] = {
          return "-q -i " + In(ws, std::string(320 * 200 * 2, 'x')) + " --format yuy2 --size 320x200" + Out(ws);
      },
      "Dunmorel:A very small frame dimension. Unsuitable for this process"},
+    {"WindowOutside411Chroma",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(64 * 64 * 3 / 2, 'x')) + " --format yuv411p --size 64x64" + Out(ws) +
+                " autow=false lx=5 rx=45 ty=5 by=58";
+     },
+     "Dunmorel: plane 1 of a 4:1:1 clip cannot hold the noise window and its margins: it needs columns -1 to 13 of 0 "
+     "to 15"},
+    {"Odd411Width",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(1000, 'x')) + " --format yuv411p --size 66x64" + Out(ws);
+     },
+     "dunmorel: *: 4:1:1 needs a width divisible by 4, got 66"},
     {"Report", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " print=true"; },
      "window lx = *"},
     {"NfBeyondFile", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(2)) + Out(ws) + " nf=2"; },
