@@ -27,7 +27,7 @@ constexpr int kDemoFrames = 30;
 class Random {
 public:
     explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t Next() {
+    std::uint64_t next() {
         std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
@@ -36,9 +36,9 @@ public:
     // Sum of twelve uniform 16-bit values, centred: nearly Gaussian with a standard deviation
     // of 65536, scaled to `sigma` and rounded, in integers only so that no floating-point
     // library can change a sample.
-    int Gaussian(int sigma) {
+    int gaussian(int sigma) {
         std::int64_t sum = 0;
-        for (int i = 0; i < 12; ++i) sum += static_cast<std::int64_t>(Next() >> 48);
+        for (int i = 0; i < 12; ++i) sum += static_cast<std::int64_t>(next() >> 48);
         const std::int64_t scaled = (2 * sum - 12 * 65535) * sigma;  // twice the centred sum
         return static_cast<int>((scaled >= 0 ? scaled + 65536 : scaled - 65536) / 131072);
     }
@@ -69,27 +69,27 @@ Yuv Scene(int x, int y, int t, int width, int height) {
     return {50 + x * 140 / (width - 1) + (y - horizon) / 4, 128 + (x - width / 2) / 16, 128 - (y - horizon) / 8};
 }
 
-std::uint8_t Clamp(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+std::uint8_t clamp(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
-std::string FormatDb(double db) {
+std::string format_db(double db) {
     if (std::isinf(db)) return "inf";
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", db);
     return text;
 }
 
-std::vector<std::uint8_t> ReadAllFrames(const std::string& path) {
-    const std::unique_ptr<FrameSource> source = FrameSource::Open({path}, {});
+std::vector<std::uint8_t> read_all_frames(const std::string& path) {
+    const std::unique_ptr<FrameSource> source = FrameSource::open({path}, {});
     const std::size_t bytes = source->format().frame_bytes;
     const int count = source->format().frame_count.value_or(0);
     std::vector<std::uint8_t> raw(bytes * static_cast<std::size_t>(count));
-    for (int n = 0; n < count; ++n) source->Read(n, raw.data() + bytes * static_cast<std::size_t>(n));
+    for (int n = 0; n < count; ++n) source->read(n, raw.data() + bytes * static_cast<std::size_t>(n));
     return raw;
 }
 
 }  // namespace
 
-DemoClip SynthesizeDemoClip(int width, int height, int frames, const DemoNoise& noise) {
+DemoClip synthesize_demo_clip(int width, int height, int frames, const DemoNoise& noise) {
     if (width < 64 || height < 64 || width % 2 || height % 2 || frames < 1)
         throw CliError("dunmorel: the demo clip needs an even size of at least 64x64 and a frame");
     DemoClip clip;
@@ -109,24 +109,24 @@ DemoClip SynthesizeDemoClip(int width, int height, int frames, const DemoNoise& 
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
                 const std::size_t i = static_cast<std::size_t>(y) * width + x;
-                clean[i] = Clamp(Scene(x, y, t, width, height).y);
-                noisy[i] = Clamp(clean[i] + random.Gaussian(noise.luma_sigma));
+                clean[i] = clamp(Scene(x, y, t, width, height).y);
+                noisy[i] = clamp(clean[i] + random.gaussian(noise.luma_sigma));
             }
         // Chroma samples take the colour at the top-left luma position they cover.
         for (int y = 0; y < height / 2; ++y)
             for (int x = 0; x < width / 2; ++x) {
                 const std::size_t i = static_cast<std::size_t>(y) * (width / 2) + x;
                 const Yuv c = Scene(2 * x, 2 * y, t, width, height);
-                clean[luma + i] = Clamp(c.u);
-                clean[luma + chroma + i] = Clamp(c.v);
-                noisy[luma + i] = Clamp(c.u + random.Gaussian(noise.chroma_sigma));
-                noisy[luma + chroma + i] = Clamp(c.v + random.Gaussian(noise.chroma_sigma));
+                clean[luma + i] = clamp(c.u);
+                clean[luma + chroma + i] = clamp(c.v);
+                noisy[luma + i] = clamp(c.u + random.gaussian(noise.chroma_sigma));
+                noisy[luma + chroma + i] = clamp(c.v + random.gaussian(noise.chroma_sigma));
             }
     }
     return clip;
 }
 
-double Psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+double psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
     std::uint64_t sum = 0;
     for (std::size_t i = 0; i < size; ++i) {
         const int d = int{a[i]} - int{b[i]};
@@ -137,26 +137,26 @@ double Psnr(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
     return 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-void WriteY4mFile(const std::string& path, const std::string& header_line, const std::vector<std::uint8_t>& raw,
-                  std::size_t frame_bytes) {
-    const std::unique_ptr<OutputSink> out = OutputSink::Open(path);
+void write_y4m_file(const std::string& path, const std::string& header_line, const std::vector<std::uint8_t>& raw,
+                    std::size_t frame_bytes) {
+    const std::unique_ptr<OutputSink> out = OutputSink::open(path);
     try {
         const std::string header = header_line + "\n";
-        out->Write(header.data(), header.size());
+        out->write(header.data(), header.size());
         for (std::size_t at = 0; at + frame_bytes <= raw.size(); at += frame_bytes) {
-            out->Write("FRAME\n", 6);
-            out->Write(raw.data() + at, frame_bytes);
+            out->write("FRAME\n", 6);
+            out->write(raw.data() + at, frame_bytes);
         }
-        out->Finish();
+        out->finish();
     } catch (...) {
-        out->Discard();
+        out->discard();
         throw;
     }
 }
 
-int RunDemo(const Options& options, std::ostream& out) {
+int run_demo(const Options& options, std::ostream& out) {
     const DemoNoise noise;
-    const DemoClip clip = SynthesizeDemoClip(kDemoWidth, kDemoHeight, kDemoFrames, noise);
+    const DemoClip clip = synthesize_demo_clip(kDemoWidth, kDemoHeight, kDemoFrames, noise);
     const std::string header =
         "YUV4MPEG2 W" + std::to_string(clip.width) + " H" + std::to_string(clip.height) + " F25:1 Ip A1:1 C420jpeg";
 
@@ -172,11 +172,11 @@ int RunDemo(const Options& options, std::ostream& out) {
     const std::string paths[] = {clean_path, noisy_path, denoised_path};
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < i; ++j)
-            if (SameFile(KeyOf(paths[i]), KeyOf(paths[j])))
+            if (same_file(key_of(paths[i]), key_of(paths[j])))
                 throw CliError("dunmorel: the demo files " + paths[j] + " and " + paths[i] +
                                " are the same file; use another --demo-dir");
-    WriteY4mFile(clean_path, header, clip.clean, clip.frame_bytes);
-    WriteY4mFile(noisy_path, header, clip.noisy, clip.frame_bytes);
+    write_y4m_file(clean_path, header, clip.clean, clip.frame_bytes);
+    write_y4m_file(noisy_path, header, clip.noisy, clip.frame_bytes);
 
     // The calibration report: the filter raises it in place of a frame while print is set.
     std::string report;
@@ -198,8 +198,8 @@ int RunDemo(const Options& options, std::ostream& out) {
     job.input = noisy_path;
     job.output = denoised_path;
     job.header = HeaderMode::always;
-    RunJob(job);
-    const std::vector<std::uint8_t> denoised = ReadAllFrames(denoised_path);
+    run_job(job);
+    const std::vector<std::uint8_t> denoised = read_all_frames(denoised_path);
     if (denoised.size() != clip.clean.size()) throw CliError("dunmorel: the denoised clip has the wrong length");
 
     const std::size_t luma = static_cast<std::size_t>(clip.width) * clip.height;
@@ -213,20 +213,20 @@ int RunDemo(const Options& options, std::ostream& out) {
             b.insert(b.end(), clip.noisy.begin() + at, clip.noisy.begin() + at + luma);
             c.insert(c.end(), denoised.begin() + at, denoised.begin() + at + luma);
         }
-        luma_noisy = Psnr(a.data(), b.data(), a.size());
-        luma_denoised = Psnr(a.data(), c.data(), a.size());
+        luma_noisy = psnr(a.data(), b.data(), a.size());
+        luma_denoised = psnr(a.data(), c.data(), a.size());
     }
-    const double all_noisy = Psnr(clip.clean.data(), clip.noisy.data(), clip.clean.size());
-    const double all_denoised = Psnr(clip.clean.data(), denoised.data(), clip.clean.size());
+    const double all_noisy = psnr(clip.clean.data(), clip.noisy.data(), clip.clean.size());
+    const double all_denoised = psnr(clip.clean.data(), denoised.data(), clip.clean.size());
 
     out << "Dunmorel demo: " << clip.frames << " frames of " << clip.width << "x" << clip.height
         << " YV12, noise of standard deviation " << noise.luma_sigma << " (luma) and " << noise.chroma_sigma
         << " (chroma)\n";
     out << "Calibration: " << report << "\n";
-    out << "PSNR against the clean clip, all planes: noisy " << FormatDb(all_noisy) << " dB, denoised "
-        << FormatDb(all_denoised) << " dB\n";
-    out << "PSNR against the clean clip, luma only:  noisy " << FormatDb(luma_noisy) << " dB, denoised "
-        << FormatDb(luma_denoised) << " dB\n";
+    out << "PSNR against the clean clip, all planes: noisy " << format_db(all_noisy) << " dB, denoised "
+        << format_db(all_denoised) << " dB\n";
+    out << "PSNR against the clean clip, luma only:  noisy " << format_db(luma_noisy) << " dB, denoised "
+        << format_db(luma_denoised) << " dB\n";
     out << "Files:\n  clean:    " << clean_path << "\n  noisy:    " << noisy_path << "\n  denoised: " << denoised_path
         << "\n";
     return 0;

@@ -22,18 +22,18 @@ namespace {
 
 constexpr std::size_t kMaxFrameHeader = 4096;
 
-std::string Errno() { return std::strerror(errno); }
+std::string error_text() { return std::strerror(errno); }
 
-std::string Plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
+std::string plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
 
 // Reads exactly `size` bytes at `offset` unless the file ends first; returns the count read.
-std::size_t PreadFull(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
+std::size_t pread_full(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t got = pread(fd, out + done, size - done, offset + static_cast<off_t>(done));
         if (got < 0) {
             if (errno == EINTR) continue;
-            throw CliError("read failed: " + Errno());
+            throw CliError("read failed: " + error_text());
         }
         if (got == 0) break;
         done += static_cast<std::size_t>(got);
@@ -47,24 +47,24 @@ public:
     explicit BufferedReader(int fd) : fd_(fd), buffer_(1 << 16) {}
 
     // Up to n bytes from the current position without consuming them (fewer at the end).
-    std::string_view Peek(std::size_t n) {
-        while (end_ - pos_ < n && Fill()) {}
+    std::string_view peek(std::size_t n) {
+        while (end_ - pos_ < n && fill()) {}
         return {reinterpret_cast<const char*>(buffer_.data() + pos_), std::min(n, end_ - pos_)};
     }
 
     // Reads up to n bytes; fewer only at the end of the input.
-    std::size_t Read(std::uint8_t* out, std::size_t n) {
+    std::size_t read(std::uint8_t* out, std::size_t n) {
         std::size_t done = 0;
         while (done < n) {
             if (pos_ == end_) {
                 // Large reads skip the buffer.
                 if (n - done >= buffer_.size()) {
-                    const std::size_t got = RawRead(out + done, n - done);
+                    const std::size_t got = raw_read(out + done, n - done);
                     if (got == 0) break;
                     done += got;
                     continue;
                 }
-                if (!Fill()) break;
+                if (!fill()) break;
             }
             const std::size_t take = std::min(n - done, end_ - pos_);
             std::memcpy(out + done, buffer_.data() + pos_, take);
@@ -76,11 +76,11 @@ public:
 
     // A line without its line feed. `terminated` is false when the input ended (or `max`
     // bytes went by) before a line feed; nothing read at all gives an empty, unterminated line.
-    std::string ReadLine(std::size_t max, bool& terminated) {
+    std::string read_line(std::size_t max, bool& terminated) {
         std::string line;
         terminated = false;
         while (line.size() < max) {
-            if (pos_ == end_ && !Fill()) return line;
+            if (pos_ == end_ && !fill()) return line;
             const std::uint8_t* start = buffer_.data() + pos_;
             const std::size_t avail = std::min(end_ - pos_, max - line.size());
             const void* lf = std::memchr(start, '\n', avail);
@@ -97,26 +97,26 @@ public:
         return line;
     }
 
-    bool AtEnd() { return pos_ == end_ && !Fill(); }
+    bool at_end() { return pos_ == end_ && !fill(); }
 
 private:
-    std::size_t RawRead(std::uint8_t* out, std::size_t n) {
+    std::size_t raw_read(std::uint8_t* out, std::size_t n) {
         for (;;) {
-            const ssize_t got = read(fd_, out, n);
+            const ssize_t got = ::read(fd_, out, n);
             if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) throw CliError("read failed: " + Errno());
+            if (errno != EINTR) throw CliError("read failed: " + error_text());
         }
     }
 
     // Appends more input to the buffer (compacting it first); false at the end.
-    bool Fill() {
+    bool fill() {
         if (pos_ > 0) {
             std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
             end_ -= pos_;
             pos_ = 0;
         }
         if (end_ == buffer_.size()) return true;
-        const std::size_t got = RawRead(buffer_.data() + end_, buffer_.size() - end_);
+        const std::size_t got = raw_read(buffer_.data() + end_, buffer_.size() - end_);
         end_ += got;
         return got > 0;
     }
@@ -151,41 +151,41 @@ public:
         : fd_(std::move(fd)), base_(base), size_(size) {
         name_ = std::move(name);
         identity_ = identity;
-        if (size_ == 0) throw CliError(Message("input is empty"));
+        if (size_ == 0) throw CliError(message("input is empty"));
         std::uint8_t head[kY4mSignature.size()] = {};
-        const std::size_t got = Pread(head, sizeof head, 0);
+        const std::size_t got = pread_at(head, sizeof head, 0);
         if (std::string_view(reinterpret_cast<const char*>(head), got) == kY4mSignature)
-            IndexY4m(request);
+            index_y4m(request);
         else
-            IndexRaw(request);
+            index_raw(request);
         // The frames before the damage are whole, and are all that is asked for.
         if (damage_ && damage_->frame <= std::max(policy.last, policy.keep)) throw CliError(damage_->message);
         format_.frame_count = damage_ ? damage_->frame : static_cast<int>(whole_frames_);
     }
 
-    bool Ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
+    bool ensure(int n) override { return n >= 0 && n < *format_.frame_count; }
 
-    void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
-        CheckRange(offset, size);
-        if (!Ensure(n)) throw EndOfInput(Message("there is no frame " + std::to_string(n)));
+    void read_bytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
+        check_range(offset, size);
+        if (!ensure(n)) throw EndOfInput(message("there is no frame " + std::to_string(n)));
         const off_t at = y4m_offsets_.empty() ? static_cast<off_t>(n) * static_cast<off_t>(format_.frame_bytes)
                                               : y4m_offsets_[static_cast<std::size_t>(n)];
         // The index was checked against the file's size; a shorter read means it shrank since.
-        if (Pread(out, size, at + static_cast<off_t>(offset)) != size)
-            throw CliError(Message("frame " + std::to_string(n) + " is truncated (the file shrank while being read)"));
+        if (pread_at(out, size, at + static_cast<off_t>(offset)) != size)
+            throw CliError(message("frame " + std::to_string(n) + " is truncated (the file shrank while being read)"));
     }
 
 private:
-    std::size_t Pread(std::uint8_t* out, std::size_t n, off_t at) const {
+    std::size_t pread_at(std::uint8_t* out, std::size_t n, off_t at) const {
         try {
-            return PreadFull(fd_->get(), out, n, base_ + at);
+            return pread_full(fd_->get(), out, n, base_ + at);
         } catch (const CliError& e) {
-            throw CliError(Message(e.what()));
+            throw CliError(message(e.what()));
         }
     }
 
-    void IndexRaw(const InputRequest& request);
-    void IndexY4m(const InputRequest& request);
+    void index_raw(const InputRequest& request);
+    void index_y4m(const InputRequest& request);
 
     // The first frame that is not whole, and what is wrong with it.
     struct Damage {
@@ -210,15 +210,15 @@ public:
                  const ReadPolicy& policy)
         : fd_(std::move(fd)), reader_(fd_->get()), policy_(policy), floor_(policy.first) {
         name_ = std::move(name);
-        const std::string_view head = reader_.Peek(kY4mSignature.size());
-        if (head.empty()) throw CliError(Message("input is empty"));
+        const std::string_view head = reader_.peek(kY4mSignature.size());
+        if (head.empty()) throw CliError(message("input is empty"));
         if (head == kY4mSignature) {
             bool terminated = false;
-            const std::string line = reader_.ReadLine(kY4mMaxHeaderLine, terminated);
-            if (!terminated) throw CliError(Message(Y4mUnterminatedHeader(line.size())));
-            SetY4mFormat(line, request);
+            const std::string line = reader_.read_line(kY4mMaxHeaderLine, terminated);
+            if (!terminated) throw CliError(message(y4m_unterminated_header(line.size())));
+            set_y4m_format(line, request);
         } else {
-            SetRawFormat(request);
+            set_raw_format(request);
         }
     }
 
@@ -226,29 +226,29 @@ public:
         if (spill_) std::fclose(spill_);
     }
 
-    bool Ensure(int n) override {
+    bool ensure(int n) override {
         std::lock_guard lock(mutex_);
-        return ReadUpTo(n);
+        return read_up_to(n);
     }
 
-    void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
-        CheckRange(offset, size);
+    void read_bytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
+        check_range(offset, size);
         std::lock_guard lock(mutex_);
-        if (!ReadUpTo(n)) throw EndOfInput(Message("the input ends before frame " + std::to_string(n)));
+        if (!read_up_to(n)) throw EndOfInput(message("the input ends before frame " + std::to_string(n)));
         if (const auto it = memory_.find(n); it != memory_.end()) {
             std::memcpy(out, it->second.data() + offset, size);
             return;
         }
         if (const auto it = spilled_.find(n); it != spilled_.end()) {
-            if (PreadFull(fileno(spill_), out, size, it->second + static_cast<off_t>(offset)) != size)
-                throw CliError(Message("the temporary file lost frame " + std::to_string(n)));
+            if (pread_full(fileno(spill_), out, size, it->second + static_cast<off_t>(offset)) != size)
+                throw CliError(message("the temporary file lost frame " + std::to_string(n)));
             return;
         }
         // The caller asked for a frame that it had already released or never wanted.
-        throw CliError(Message("frame " + std::to_string(n) + " was read and dropped already"));
+        throw CliError(message("frame " + std::to_string(n) + " was read and dropped already"));
     }
 
-    void Release(int n) override {
+    void release(int n) override {
         std::lock_guard lock(mutex_);
         floor_ = std::max(floor_, n);
         memory_.erase(memory_.begin(), memory_.lower_bound(n));
@@ -256,14 +256,14 @@ public:
     }
 
 private:
-    void SetRawFormat(const InputRequest& request);
-    void SetY4mFormat(const std::string& line, const InputRequest& request);
+    void set_raw_format(const InputRequest& request);
+    void set_y4m_format(const std::string& line, const InputRequest& request);
 
     // Reads frames until frame n has been read. False when the input ends cleanly before.
-    bool ReadUpTo(int n) {
+    bool read_up_to(int n) {
         while (next_ <= n) {
             if (ended_) return false;
-            if (!ReadNext()) {
+            if (!read_next()) {
                 ended_ = true;
                 return false;
             }
@@ -272,40 +272,40 @@ private:
     }
 
     // Reads frame next_ and files it; false at a clean end of the input.
-    bool ReadNext() {
+    bool read_next() {
         const int index = next_;
         try {
             if (format_.y4m) {
                 bool terminated = false;
-                const std::string line = reader_.ReadLine(kMaxFrameHeader, terminated);
-                if (!terminated && line.empty() && reader_.AtEnd()) return false;
-                if (!terminated && reader_.AtEnd())
+                const std::string line = reader_.read_line(kMaxFrameHeader, terminated);
+                if (!terminated && line.empty() && reader_.at_end()) return false;
+                if (!terminated && reader_.at_end())
                     throw CliError("frame " + std::to_string(index) + " is truncated (its FRAME header is incomplete)");
                 if (!terminated) throw CliError("frame " + std::to_string(index) + ": bad Y4M frame header (too long)");
                 try {
-                    CheckY4mFrameHeader(line);
+                    check_y4m_frame_header(line);
                 } catch (const CliError& e) {
                     throw CliError("frame " + std::to_string(index) + ": " + e.what());
                 }
-            } else if (reader_.AtEnd()) {
+            } else if (reader_.at_end()) {
                 return false;
             }
             std::vector<std::uint8_t> frame(format_.frame_bytes);
-            const std::size_t got = reader_.Read(frame.data(), frame.size());
+            const std::size_t got = reader_.read(frame.data(), frame.size());
             if (got != frame.size())
                 throw CliError("frame " + std::to_string(index) + " is truncated (" + std::to_string(got) + " of " +
-                               Plural(static_cast<long long>(frame.size()), "byte") + ")");
+                               plural(static_cast<long long>(frame.size()), "byte") + ")");
             ++next_;
-            File(index, std::move(frame));
+            file_frame(index, std::move(frame));
             return true;
         } catch (const CliError& e) {
             const std::string text = e.what();
             if (text.rfind("dunmorel: ", 0) == 0) throw;
-            throw CliError(Message(text));
+            throw CliError(message(text));
         }
     }
 
-    void File(int index, std::vector<std::uint8_t> frame) {
+    void file_frame(int index, std::vector<std::uint8_t> frame) {
         if (index < floor_ && index != policy_.keep) return;
         if (index == policy_.keep || index - floor_ < policy_.memory_frames) {
             memory_.emplace(index, std::move(frame));
@@ -313,7 +313,7 @@ private:
         }
         if (!spill_) {
             spill_ = std::tmpfile();
-            if (!spill_) throw CliError("cannot make a temporary file for frames read ahead: " + Errno());
+            if (!spill_) throw CliError("cannot make a temporary file for frames read ahead: " + error_text());
         }
         const off_t at = spill_end_;
         std::size_t done = 0;
@@ -321,7 +321,7 @@ private:
             const ssize_t put =
                 pwrite(fileno(spill_), frame.data() + done, frame.size() - done, at + static_cast<off_t>(done));
             if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) throw CliError("cannot write frames read ahead to a temporary file: " + Errno());
+            if (put <= 0) throw CliError("cannot write frames read ahead to a temporary file: " + error_text());
             done += static_cast<std::size_t>(put);
         }
         spill_end_ += static_cast<off_t>(frame.size());
@@ -344,7 +344,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 // Shared by both kinds of input: the format from a Y4M header or from the raw options.
-InputFormat MakeFormat(Layout layout, int width, int height, FrameRate fps, const std::string& name) {
+InputFormat make_format(Layout layout, int width, int height, FrameRate fps, const std::string& name) {
     const std::string problem = frame_size_problem(layout, width, height);
     if (!problem.empty()) throw CliError("dunmorel: " + name + ": " + problem);
     InputFormat f;
@@ -355,22 +355,22 @@ InputFormat MakeFormat(Layout layout, int width, int height, FrameRate fps, cons
     return f;
 }
 
-InputFormat RawInputFormat(const InputRequest& request, const std::string& name) {
+InputFormat raw_input_format(const InputRequest& request, const std::string& name) {
     if (!request.layout || !request.size)
         throw CliError("dunmorel: " + name +
                        ": raw input needs --format and --size (it does not start with a "
                        "YUV4MPEG2 header)");
-    return MakeFormat(*request.layout, request.size->width, request.size->height, request.fps.value_or(FrameRate{}),
-                      name);
+    return make_format(*request.layout, request.size->width, request.size->height, request.fps.value_or(FrameRate{}),
+                       name);
 }
 
-InputFormat Y4mFormat(const std::string& line, const InputRequest& request, const std::string& name) {
+InputFormat y4m_format(const std::string& line, const InputRequest& request, const std::string& name) {
     if (request.layout || request.size || request.fps)
         throw CliError("dunmorel: " + name + " is a Y4M stream; --format, --size and --fps are for raw input only");
     Y4mHeader header;
     Layout layout{};
     try {
-        header = ParseY4mHeader(line);
+        header = parse_y4m_header(line);
         layout = y4m_layout(header);
     } catch (const CliError& e) {
         throw CliError("dunmorel: " + name + ": " + e.what());
@@ -378,75 +378,75 @@ InputFormat Y4mFormat(const std::string& line, const InputRequest& request, cons
     // A stream without a rate (or with 0:0, "unknown") plays at the raw default.
     FrameRate fps;
     if (header.fps_numerator != 0 && header.fps_denominator != 0) fps = {header.fps_numerator, header.fps_denominator};
-    InputFormat f = MakeFormat(layout, header.width, header.height, fps, name);
+    InputFormat f = make_format(layout, header.width, header.height, fps, name);
     f.y4m = true;
     f.y4m_header = header.line;
     return f;
 }
 
-void SeekableSource::IndexRaw(const InputRequest& request) {
-    format_ = RawInputFormat(request, name_);
+void SeekableSource::index_raw(const InputRequest& request) {
+    format_ = raw_input_format(request, name_);
     const auto frame = static_cast<off_t>(format_.frame_bytes);
     whole_frames_ = size_ / frame;
-    if (whole_frames_ > kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
+    if (whole_frames_ > kUnknownFrameCount - 1) throw CliError(message("too many frames"));
     if (size_ % frame != 0)
         damage_ =
             Damage{static_cast<int>(whole_frames_),
-                   Message("its size, " + Plural(size_, "byte") + ", is not a whole number of " +
-                           std::to_string(frame) + "-byte frames (" + Plural(size_ % frame, "byte") + " left over)")};
+                   message("its size, " + plural(size_, "byte") + ", is not a whole number of " +
+                           std::to_string(frame) + "-byte frames (" + plural(size_ % frame, "byte") + " left over)")};
 }
 
-void SeekableSource::IndexY4m(const InputRequest& request) {
+void SeekableSource::index_y4m(const InputRequest& request) {
     std::vector<std::uint8_t> chunk(std::min<off_t>(size_, static_cast<off_t>(kY4mMaxHeaderLine) + 1));
-    const std::size_t got = Pread(chunk.data(), chunk.size(), 0);
+    const std::size_t got = pread_at(chunk.data(), chunk.size(), 0);
     const auto lf = std::find(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got), '\n');
-    if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got)) throw CliError(Message(Y4mUnterminatedHeader(got)));
-    format_ = Y4mFormat(std::string(chunk.begin(), lf), request, name_);
+    if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got)) throw CliError(message(y4m_unterminated_header(got)));
+    format_ = y4m_format(std::string(chunk.begin(), lf), request, name_);
 
     off_t pos = (lf - chunk.begin()) + 1;
     const auto frame = static_cast<off_t>(format_.frame_bytes);
     std::uint8_t head[kMaxFrameHeader];
     while (pos < size_) {
         const int index = static_cast<int>(y4m_offsets_.size());
-        if (index >= kUnknownFrameCount - 1) throw CliError(Message("too many frames"));
-        const std::size_t n = Pread(head, static_cast<std::size_t>(std::min<off_t>(sizeof head, size_ - pos)), pos);
+        if (index >= kUnknownFrameCount - 1) throw CliError(message("too many frames"));
+        const std::size_t n = pread_at(head, static_cast<std::size_t>(std::min<off_t>(sizeof head, size_ - pos)), pos);
         const auto end = static_cast<std::uint8_t*>(std::memchr(head, '\n', n));
         auto damaged = [&](const std::string& what) {
             whole_frames_ = index;
-            damage_ = Damage{index, Message("frame " + std::to_string(index) + what)};
+            damage_ = Damage{index, message("frame " + std::to_string(index) + what)};
         };
         if (!end && n < sizeof head) return damaged(" is truncated (its FRAME header is incomplete)");
         if (!end) return damaged(": bad Y4M frame header (too long)");
         try {
-            CheckY4mFrameHeader(
+            check_y4m_frame_header(
                 std::string_view(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head)));
         } catch (const CliError& e) {
             return damaged(std::string(": ") + e.what());
         }
         const off_t data = pos + (end - head) + 1;
         if (size_ - data < frame)
-            return damaged(" is truncated (" + std::to_string(size_ - data) + " of " + Plural(frame, "byte") + ")");
+            return damaged(" is truncated (" + std::to_string(size_ - data) + " of " + plural(frame, "byte") + ")");
         y4m_offsets_.push_back(data);
         pos = data + frame;
     }
     whole_frames_ = static_cast<off_t>(y4m_offsets_.size());
 }
 
-void StreamSource::SetRawFormat(const InputRequest& request) { format_ = RawInputFormat(request, name_); }
+void StreamSource::set_raw_format(const InputRequest& request) { format_ = raw_input_format(request, name_); }
 
-void StreamSource::SetY4mFormat(const std::string& line, const InputRequest& request) {
-    format_ = Y4mFormat(line, request, name_);
+void StreamSource::set_y4m_format(const std::string& line, const InputRequest& request) {
+    format_ = y4m_format(line, request, name_);
 }
 
 }  // namespace
 
-void FrameSource::CheckRange(std::size_t offset, std::size_t size) const {
+void FrameSource::check_range(std::size_t offset, std::size_t size) const {
     if (offset > format_.frame_bytes || size > format_.frame_bytes - offset)
-        throw CliError(Message("bytes " + std::to_string(offset) + " to " + std::to_string(offset + size) +
+        throw CliError(message("bytes " + std::to_string(offset) + " to " + std::to_string(offset + size) +
                                " lie outside a frame of " + std::to_string(format_.frame_bytes)));
 }
 
-std::unique_ptr<FrameSource> FrameSource::Open(const InputRequest& request, const ReadPolicy& policy) {
+std::unique_ptr<FrameSource> FrameSource::open(const InputRequest& request, const ReadPolicy& policy) {
     const bool standard = request.path == "-";
     const std::string name = standard ? "standard input" : request.path;
     std::unique_ptr<FileDescriptor> fd;
@@ -456,12 +456,12 @@ std::unique_ptr<FrameSource> FrameSource::Open(const InputRequest& request, cons
             throw CliError("dunmorel: cannot examine input " + name + ": " + std::strerror(EBADF));
         fd = std::make_unique<FileDescriptor>(STDIN_FILENO, false);
     } else {
-        const int raw = open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (raw < 0) throw CliError("dunmorel: cannot open input " + name + ": " + Errno());
+        const int raw = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (raw < 0) throw CliError("dunmorel: cannot open input " + name + ": " + error_text());
         fd = std::make_unique<FileDescriptor>(raw, true);
     }
     struct stat st {};
-    if (fstat(fd->get(), &st) != 0) throw CliError("dunmorel: cannot examine input " + name + ": " + Errno());
+    if (fstat(fd->get(), &st) != 0) throw CliError("dunmorel: cannot examine input " + name + ": " + error_text());
     if (S_ISDIR(st.st_mode)) throw CliError("dunmorel: input " + name + " is a directory");
     if (S_ISREG(st.st_mode)) {
         // Standard input redirected from a file is read from where it stands.

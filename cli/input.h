@@ -62,7 +62,7 @@ public:
     // be opened, is empty, has a bad header, lacks --format/--size for raw data, or (for a
     // regular file) is damaged (not a whole number of frames, a bad frame header) at or before
     // a frame the policy wants; a file damaged only after them holds the frames before.
-    static std::unique_ptr<FrameSource> Open(const InputRequest& request, const ReadPolicy& policy);
+    static std::unique_ptr<FrameSource> open(const InputRequest& request, const ReadPolicy& policy);
 
     virtual ~FrameSource() = default;
     FrameSource(const FrameSource&) = delete;
@@ -76,21 +76,21 @@ public:
 
     // True when frame n exists, reading a sequential input up to it; false when the input ends
     // before it. Throws CliError when the input is damaged on the way (truncated frame...).
-    virtual bool Ensure(int n) = 0;
+    virtual bool ensure(int n) = 0;
     // Copies frame n into `out` (format().frame_bytes bytes). Safe to call
     // from several threads. Throws EndOfInput when the input ends before frame n, CliError
     // for a damaged input or a frame that was already released.
-    void Read(int n, std::uint8_t* out) { ReadBytes(n, 0, format_.frame_bytes, out); }
+    void read(int n, std::uint8_t* out) { read_bytes(n, 0, format_.frame_bytes, out); }
     // Copies bytes [offset, offset + size) of frame n into `out`; the same rules.
-    virtual void ReadBytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) = 0;
+    virtual void read_bytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) = 0;
     // Frames below n will not be asked for again.
-    virtual void Release(int n) { static_cast<void>(n); }
+    virtual void release(int n) { static_cast<void>(n); }
 
 protected:
     FrameSource() = default;
     // Throws CliError unless [offset, offset + size) lies inside one raw frame.
-    void CheckRange(std::size_t offset, std::size_t size) const;
-    std::string Message(const std::string& text) const { return "dunmorel: " + name_ + ": " + text; }
+    void check_range(std::size_t offset, std::size_t size) const;
+    std::string message(const std::string& text) const { return "dunmorel: " + name_ + ": " + text; }
 
     InputFormat format_;
     std::string name_;

@@ -32,7 +32,7 @@ std::string out_of_memory(const InputFormat& f) {
 // filter of its host raises them.
 void read_for_filter(FrameSource& source, int n, int reference, std::uint8_t* out) {
     try {
-        source.Read(n, out);
+        source.read(n, out);
     } catch (const EndOfInput& e) {
         if (n == reference) throw CliError(kNfBeyondClip);
         throw CliError(e.what());
@@ -59,7 +59,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
     const bool print = print_requested(options.script_arguments);
 
     const std::unique_ptr<FrameSource> source =
-        FrameSource::Open({options.input, options.layout, options.size, options.fps},
+        FrameSource::open({options.input, options.layout, options.size, options.fps},
                           {first, reference, in_flight_limit + 2, static_cast<int>(last)});
     const InputFormat& format = source->format();
     known = format;
@@ -86,7 +86,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
     bool input_done = false;
     auto ensure = [&](int n) {
         try {
-            if (!input_done && source->Ensure(n)) return true;
+            if (!input_done && source->ensure(n)) return true;
         } catch (const CliError& e) {
             input_error = e.what();
         }
@@ -123,7 +123,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
         } else {
             panels.front().label += " (print=true: nothing is filtered)";
         }
-        WritePreview(*options.preview, {format.layout, width, height}, r, panels);
+        write_preview(*options.preview, {format.layout, width, height}, r, panels);
     };
     auto raise_first = [&] {
         if (first_result && first_result->error) throw CliError(*first_result->error);
@@ -138,8 +138,8 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
         if (const std::optional<CalibrationReport> r = report()) {
             if (options.preview) make_preview(*r);
             if (!options.quiet) {
-                const std::string notice = UnchangedNotice(*r, {arguments.ry, arguments.gu, arguments.bv},
-                                                           format.layout == Layout::grey ? 1 : 3);
+                const std::string notice = unchanged_notice(*r, {arguments.ry, arguments.gu, arguments.bv},
+                                                            format.layout == Layout::grey ? 1 : 3);
                 if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
             }
         }
@@ -156,7 +156,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
         throw CliError("dunmorel: the filter delivered a frame instead of its report");
     }
 
-    std::unique_ptr<OutputSink> output = OutputSink::Open(options.output);
+    std::unique_ptr<OutputSink> output = OutputSink::open(options.output);
     std::optional<int> total;
     if (format.frame_count) total = static_cast<int>(last - first + 1);
     Progress progress(!options.quiet && isatty(STDERR_FILENO) == 1, total);
@@ -166,7 +166,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
                                            (options.header == HeaderMode::automatic && first == 0));
         if (header) {
             const std::string line = format.y4m_header + "\n";
-            output->Write(line.data(), line.size());
+            output->write(line.data(), line.size());
         }
         int next_dispatch = first;
         int next_write = first;
@@ -174,11 +174,11 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
             if (r.error) throw CliError(*r.error);
             // Per-frame parameters of the input are not carried over: every frame header is a
             // bare FRAME, which all readers accept.
-            if (format.y4m) output->Write("FRAME\n", 6);
-            output->Write(r.frame.data(), r.frame.size());
+            if (format.y4m) output->write("FRAME\n", 6);
+            output->write(r.frame.data(), r.frame.size());
             pipeline.recycle(std::move(r.frame));
-            source->Release(++next_write);
-            progress.Update(++written);
+            source->release(++next_write);
+            progress.update(++written);
         };
         filter_first();
         if (first_result) {
@@ -200,11 +200,11 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
             throw CliError(first == 0 ? "dunmorel: " + source->name() + ": the input holds no frames"
                                       : "dunmorel: --range starts at frame " + std::to_string(first) + " but " +
                                             source->name() + " ends before it");
-        output->Finish();
-        progress.Finish(written);
+        output->finish();
+        progress.finish(written);
     } catch (...) {
-        progress.Abort();
-        output->Discard();
+        progress.abort();
+        output->discard();
         throw;
     }
     return written;
@@ -232,7 +232,7 @@ BoundFilter make_filter(const std::vector<ScriptArgument>& words, const ClipForm
     return f;
 }
 
-int RunJob(const Options& options, std::optional<PictureSize>& picture) {
+int run_job(const Options& options, std::optional<PictureSize>& picture) {
     std::optional<InputFormat> known;
     try {
         return filter_input(options, known);
@@ -244,9 +244,9 @@ int RunJob(const Options& options, std::optional<PictureSize>& picture) {
     }
 }
 
-int RunJob(const Options& options) {
+int run_job(const Options& options) {
     std::optional<PictureSize> picture;
-    return RunJob(options, picture);
+    return run_job(options, picture);
 }
 
 }  // namespace dunmorel::cli

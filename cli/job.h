@@ -23,7 +23,7 @@ BoundFilter make_filter(const std::vector<ScriptArgument>& words, const ClipForm
 // Runs the job that `options` describes; returns the number of frames written. Every failure,
 // the filter's messages included (unchanged), is thrown as CliError; a regular output file is
 // left as it was then. When it fails after the input's format is known, `picture` is its size.
-int RunJob(const Options& options, std::optional<PictureSize>& picture);
-int RunJob(const Options& options);
+int run_job(const Options& options, std::optional<PictureSize>& picture);
+int run_job(const Options& options);
 
 }  // namespace dunmorel::cli

@@ -22,7 +22,7 @@
 namespace {
 
 // Text printed for the user that did not all arrive (a full disk, a closed pipe) is a failure.
-void PrintToStandardOutput(const std::string& text) {
+void print_to_standard_output(const std::string& text) {
     if (dunmorel::cli::standard_stream_was_closed(STDOUT_FILENO))
         throw dunmorel::cli::CliError(dunmorel::cli::closed_standard_output());
     errno = 0;
@@ -44,23 +44,23 @@ int main(int argc, char** argv) {
     reserve_standard_streams();
     // A reader that goes away shows up as a write error with a message, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    RemoveTemporariesOnSignals();
+    remove_temporaries_on_signals();
     // Kept for the hints beside a failure: the arguments, and the input's size once known.
     std::optional<Options> given;
     std::optional<PictureSize> picture;
     try {
-        const Options& options = given.emplace(ParseOptions(std::vector<std::string>(argv + 1, argv + argc)));
+        const Options& options = given.emplace(parse_options(std::vector<std::string>(argv + 1, argv + argc)));
         if (options.help) {
-            PrintToStandardOutput(HelpText());
+            print_to_standard_output(help_text());
             return 0;
         }
         int status = 0;
         if (options.demo) {
             std::ostringstream summary;
-            status = RunDemo(options, summary);
-            PrintToStandardOutput(summary.str());
+            status = run_demo(options, summary);
+            print_to_standard_output(summary.str());
         } else {
-            RunJob(options, picture);
+            run_job(options, picture);
         }
         if (!options.quiet) print_hints(argument_hints(options.script_arguments));
         return status;
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         return 1;
     } catch (const std::exception& e) {
         std::cout.flush();
-        std::fprintf(stderr, "%s\n", OneLine(e.what()).c_str());
+        std::fprintf(stderr, "%s\n", one_line(e.what()).c_str());
         if (given && !given->quiet && !given->help) {
             print_hints(failure_hints(e.what(), picture, given->script_arguments));
             print_hints(argument_hints(given->script_arguments));

@@ -12,16 +12,16 @@ namespace dunmorel::cli {
 
 namespace {
 
-std::string Quote(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string quote(std::string_view text) { return "'" + std::string(text) + "'"; }
 
-std::string Lower(std::string_view text) {
+std::string lower(std::string_view text) {
     std::string out(text);
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
 // A whole decimal number with an optional sign, nothing before or after it.
-std::optional<long long> ParseDecimal(std::string_view text) {
+std::optional<long long> parse_decimal(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty() || text.front() == '+') return std::nullopt;
     long long value = 0;
@@ -30,27 +30,27 @@ std::optional<long long> ParseDecimal(std::string_view text) {
     return value;
 }
 
-unsigned ParsePositiveUnsigned(std::string_view text, std::string_view what) {
-    const std::optional<long long> v = ParseDecimal(text);
+unsigned parse_positive_unsigned(std::string_view text, std::string_view what) {
+    const std::optional<long long> v = parse_decimal(text);
     if (!v || *v <= 0 || *v > std::numeric_limits<unsigned>::max())
-        throw CliError("dunmorel: " + std::string(what) + " must be a positive whole number, got " + Quote(text));
+        throw CliError("dunmorel: " + std::string(what) + " must be a positive whole number, got " + quote(text));
     return static_cast<unsigned>(*v);
 }
 
 // The message names the range that is accepted, whichever bound was crossed.
-int ParseIntInRange(std::string_view text, std::string_view what, int low, int high) {
-    const std::optional<long long> v = ParseDecimal(text);
+int parse_int_in_range(std::string_view text, std::string_view what, int low, int high) {
+    const std::optional<long long> v = parse_decimal(text);
     if (!v || *v < low || *v > high)
         throw CliError("dunmorel: " + std::string(what) + " must be a whole number from " + std::to_string(low) +
-                       " to " + std::to_string(high) + ", got " + Quote(text));
+                       " to " + std::to_string(high) + ", got " + quote(text));
     return static_cast<int>(*v);
 }
 
-int ParsePositiveInt(std::string_view text, std::string_view what) {
-    return ParseIntInRange(text, what, 1, std::numeric_limits<int>::max());
+int parse_positive_int(std::string_view text, std::string_view what) {
+    return parse_int_in_range(text, what, 1, std::numeric_limits<int>::max());
 }
 
-bool IsName(std::string_view name) {
+bool is_name(std::string_view name) {
     if (name.empty() || std::isdigit(static_cast<unsigned char>(name.front()))) return false;
     for (char c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
@@ -59,7 +59,7 @@ bool IsName(std::string_view name) {
 
 }  // namespace
 
-std::string OneLine(std::string_view text) {
+std::string one_line(std::string_view text) {
     std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -81,42 +81,42 @@ std::string OneLine(std::string_view text) {
     return out;
 }
 
-int ParseNonNegativeInt(std::string_view text, std::string_view what) {
-    return ParseIntInRange(text, what, 0, std::numeric_limits<int>::max());
+int parse_non_negative_int(std::string_view text, std::string_view what) {
+    return parse_int_in_range(text, what, 0, std::numeric_limits<int>::max());
 }
 
-PictureSize ParsePictureSize(std::string_view text) {
+PictureSize parse_picture_size(std::string_view text) {
     const std::size_t x = text.find_first_of("xX");
     if (x == std::string_view::npos)
-        throw CliError("dunmorel: --size must be WIDTHxHEIGHT, e.g. 352x288, got " + Quote(text));
-    return {ParsePositiveInt(text.substr(0, x), "the width of --size"),
-            ParsePositiveInt(text.substr(x + 1), "the height of --size")};
+        throw CliError("dunmorel: --size must be WIDTHxHEIGHT, e.g. 352x288, got " + quote(text));
+    return {parse_positive_int(text.substr(0, x), "the width of --size"),
+            parse_positive_int(text.substr(x + 1), "the height of --size")};
 }
 
-FrameRate ParseFrameRate(std::string_view text) {
+FrameRate parse_frame_rate(std::string_view text) {
     const std::size_t slash = text.find_first_of("/:");
-    if (slash == std::string_view::npos) return {ParsePositiveUnsigned(text, "--fps"), 1};
-    return {ParsePositiveUnsigned(text.substr(0, slash), "the numerator of --fps"),
-            ParsePositiveUnsigned(text.substr(slash + 1), "the denominator of --fps")};
+    if (slash == std::string_view::npos) return {parse_positive_unsigned(text, "--fps"), 1};
+    return {parse_positive_unsigned(text.substr(0, slash), "the numerator of --fps"),
+            parse_positive_unsigned(text.substr(slash + 1), "the denominator of --fps")};
 }
 
-FrameRange ParseFrameRange(std::string_view text) {
+FrameRange parse_frame_range(std::string_view text) {
     const std::size_t colon = text.find(':');
     if (colon == std::string_view::npos)
-        throw CliError("dunmorel: --range must be FIRST:LAST (or FIRST: for the rest), got " + Quote(text));
+        throw CliError("dunmorel: --range must be FIRST:LAST (or FIRST: for the rest), got " + quote(text));
     FrameRange range;
-    range.first = ParseNonNegativeInt(text.substr(0, colon), "the first frame of --range");
+    range.first = parse_non_negative_int(text.substr(0, colon), "the first frame of --range");
     const std::string_view last = text.substr(colon + 1);
     if (!last.empty()) {
-        range.last = ParseNonNegativeInt(last, "the last frame of --range");
+        range.last = parse_non_negative_int(last, "the last frame of --range");
         if (*range.last < range.first)
             throw CliError("dunmorel: --range " + std::string(text) + " ends before it starts");
     }
     return range;
 }
 
-Layout ParseRawFormat(std::string_view text) {
-    const std::string name = Lower(text);
+Layout parse_raw_format(std::string_view text) {
+    const std::string name = lower(text);
     // The command's own names, then ffmpeg's for the same layouts, so that a -pix_fmt can be
     // copied from the ffmpeg side of a pipe.
     struct Name {
@@ -133,7 +133,7 @@ Layout ParseRawFormat(std::string_view text) {
     };
     for (const Name& n : kNames)
         if (name == n.name) return n.layout;
-    throw CliError("dunmorel: unknown --format " + Quote(text) +
+    throw CliError("dunmorel: unknown --format " + quote(text) +
                    " (use yv12, i420 or yuv420p, yuy2 or yuyv422, rgb24 or bgr24, rgb32 or bgra, yuv422p, gray, "
                    "yuv444p, yuv440p, yuv411p, yuv410p, gbrp; ffmpeg converts with " +
                    conversion_hint(name) + ")");
@@ -147,39 +147,39 @@ std::optional<int> int_argument(const std::vector<ScriptArgument>& arguments, co
     return value;
 }
 
-ScriptArgument ParseScriptWord(std::string_view word) {
+ScriptArgument parse_script_word(std::string_view word) {
     const std::size_t eq = word.find('=');
     if (eq == std::string_view::npos)
-        throw CliError("dunmorel: unexpected word " + Quote(word) + " (script arguments are NAME=VALUE)");
+        throw CliError("dunmorel: unexpected word " + quote(word) + " (script arguments are NAME=VALUE)");
     const std::string_view name = word.substr(0, eq);
     const std::string_view value = word.substr(eq + 1);
-    if (!IsName(name)) throw CliError("dunmorel: " + Quote(word) + " has no valid argument name before '='");
+    if (!is_name(name)) throw CliError("dunmorel: " + quote(word) + " has no valid argument name before '='");
 
     ScriptArgument arg{std::string(name), 0};
-    const std::string lower = Lower(value);
-    if (lower == "true" || lower == "false") {
-        arg.value = lower == "true";
+    const std::string word_value = lower(value);
+    if (word_value == "true" || word_value == "false") {
+        arg.value = word_value == "true";
         return arg;
     }
-    const std::optional<long long> number = ParseDecimal(value);
+    const std::optional<long long> number = parse_decimal(value);
     if (!number)
-        throw CliError("dunmorel: " + Quote(word) + ": the value of " + std::string(name) +
+        throw CliError("dunmorel: " + quote(word) + ": the value of " + std::string(name) +
                        " must be an integer or true/false");
     if (*number < std::numeric_limits<int>::min() || *number > std::numeric_limits<int>::max())
-        throw CliError("dunmorel: " + Quote(word) + ": the value of " + std::string(name) +
+        throw CliError("dunmorel: " + quote(word) + ": the value of " + std::string(name) +
                        " is outside the 32-bit integer range");
     arg.value = static_cast<int>(*number);
     return arg;
 }
 
-Options ParseOptions(const std::vector<std::string>& words) {
+Options parse_options(const std::vector<std::string>& words) {
     Options o;
     bool raw_given = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         // "-" alone names standard input or output, so it is a value, never an option.
         if (word.size() < 2 || word[0] != '-') {
-            o.script_arguments.push_back(ParseScriptWord(word));
+            o.script_arguments.push_back(parse_script_word(word));
             continue;
         }
         std::string key = word;
@@ -209,20 +209,20 @@ Options ParseOptions(const std::vector<std::string>& words) {
             o.output = value();
             if (o.output.empty()) throw CliError("dunmorel: " + key + " needs a file name or -");
         } else if (key == "--format") {
-            o.layout = ParseRawFormat(value());
+            o.layout = parse_raw_format(value());
             raw_given = true;
         } else if (key == "--size") {
-            o.size = ParsePictureSize(value());
+            o.size = parse_picture_size(value());
             raw_given = true;
         } else if (key == "--fps") {
-            o.fps = ParseFrameRate(value());
+            o.fps = parse_frame_rate(value());
         } else if (key == "--range") {
-            o.range = ParseFrameRange(value());
+            o.range = parse_frame_range(value());
         } else if (key == "--frames") {
-            o.frames = ParsePositiveInt(value(), "--frames");
+            o.frames = parse_positive_int(value(), "--frames");
         } else if (key == "--threads") {
             // 256 is far beyond any useful count; it bounds the frames kept in flight.
-            o.threads = ParseIntInRange(value(), "--threads", 1, 256);
+            o.threads = parse_int_in_range(value(), "--threads", 1, 256);
         } else if (key == "-q" || key == "--quiet") {
             no_value();
             o.quiet = true;
@@ -242,7 +242,7 @@ Options ParseOptions(const std::vector<std::string>& words) {
             o.demo_dir = value();
             if (o.demo_dir.empty()) throw CliError("dunmorel: --demo-dir needs a directory");
         } else {
-            throw CliError("dunmorel: unknown option " + Quote(key) + " (see --help)");
+            throw CliError("dunmorel: unknown option " + quote(key) + " (see --help)");
         }
     }
     if (o.help) return o;
@@ -260,7 +260,7 @@ Options ParseOptions(const std::vector<std::string>& words) {
     return o;
 }
 
-std::string HelpText() {
+std::string help_text() {
     return R"(Usage: dunmorel [OPTIONS] -i INPUT -o OUTPUT [NAME=VALUE ...]
        dunmorel [OPTIONS] -i INPUT --preview FILE.png [NAME=VALUE ...]
        dunmorel --demo [--demo-dir DIR] [NAME=VALUE ...]

@@ -21,11 +21,12 @@ public:
 
 // The text with control characters (a line feed, a carriage return, a NUL read from a damaged
 // header) written as escapes, so that a message stays one line and shows what was there.
-std::string OneLine(std::string_view text);
+std::string one_line(std::string_view text);
 
 // One NAME=VALUE word. The value is typed the way a script literal would be: an integer or
-// true/false. Whether the name exists and the type fits is decided by the function's
-// registered signature when it is called, so the tool and a script reject the same calls.
+// true/false. Whether the name exists and the type fits is decided by the engine's argument
+// table when the filter is made, in a script host's words, so the tool and a script reject the
+// same calls alike.
 struct ScriptArgument {
     std::string name;
     std::variant<int, bool> value;
@@ -83,26 +84,26 @@ struct Options {
 
 // Parses the words after the program name. Throws CliError with a one-line message for any
 // unknown option, missing or malformed value, or missing -i/-o.
-Options ParseOptions(const std::vector<std::string>& words);
+Options parse_options(const std::vector<std::string>& words);
 
 // "name=value" as a script argument. Throws CliError when the word has no '=' or no name, or
 // the value is neither a 32-bit integer nor true/false.
-ScriptArgument ParseScriptWord(std::string_view word);
+ScriptArgument parse_script_word(std::string_view word);
 
 // The last integer value given under `name` (any case, as the filter binds names), if any.
 std::optional<int> int_argument(const std::vector<ScriptArgument>& arguments, const char* name);
 
 // The value parsers behind the options; each throws CliError naming `what` on failure.
-int ParseNonNegativeInt(std::string_view text, std::string_view what);
-PictureSize ParsePictureSize(std::string_view text);
-FrameRate ParseFrameRate(std::string_view text);
-FrameRange ParseFrameRange(std::string_view text);
+int parse_non_negative_int(std::string_view text, std::string_view what);
+PictureSize parse_picture_size(std::string_view text);
+FrameRate parse_frame_rate(std::string_view text);
+FrameRange parse_frame_range(std::string_view text);
 // A --format name (any case): yv12, i420, yuy2, rgb24, rgb32, or ffmpeg's yuv420p (i420),
 // yuyv422 (yuy2), bgr24 (rgb24), bgra (rgb32), yuv444p, yuv440p, yuv422p, yuv411p, yuv410p,
 // gray or gbrp.
-Layout ParseRawFormat(std::string_view text);
+Layout parse_raw_format(std::string_view text);
 
 // The --help text.
-std::string HelpText();
+std::string help_text();
 
 }  // namespace dunmorel::cli

@@ -21,8 +21,8 @@ struct FileKey {
     std::string place;
 };
 // "-" is standard output, keyed by what it is redirected to.
-FileKey KeyOf(const std::string& path);
-bool SameFile(const FileKey& a, const FileKey& b);
+FileKey key_of(const std::string& path);
+bool same_file(const FileKey& a, const FileKey& b);
 
 struct Options;
 
@@ -33,7 +33,7 @@ void refuse_clashes(const Options& options, const std::optional<std::pair<dev_t,
 
 // Installs handlers for SIGINT, SIGTERM and SIGHUP (unless they are ignored) that remove every
 // temporary file an unfinished OutputSink holds, then end the process by the same signal.
-void RemoveTemporariesOnSignals();
+void remove_temporaries_on_signals();
 
 // A process started with standard input, output or error closed would hand their numbers to
 // the first files it opens, and then write its results into the input or leave an output
@@ -51,18 +51,18 @@ public:
     // not exist yet, gets a temporary file in the same directory (through symbolic links, so
     // that a link keeps pointing at the result); devices and pipes are written directly.
     // Throws CliError, naming the file by `role` ("output", "preview").
-    static std::unique_ptr<OutputSink> Open(const std::string& path, const std::string& role = "output");
+    static std::unique_ptr<OutputSink> open(const std::string& path, const std::string& role = "output");
     // Without Finish, the temporary file goes.
     ~OutputSink();
     OutputSink(const OutputSink&) = delete;
     OutputSink& operator=(const OutputSink&) = delete;
 
     // Throws CliError when the bytes cannot all be written.
-    void Write(const void* data, std::size_t size);
+    void write(const void* data, std::size_t size);
     // Closes a file and puts it in place, reporting a late write error. Throws CliError.
-    void Finish();
+    void finish();
     // After a failure: the temporary file is removed; what the path named before is untouched.
-    void Discard();
+    void discard();
 
 private:
     OutputSink(int fd, std::string name, std::string temporary, std::string final_path, int slot)

@@ -18,36 +18,36 @@ constexpr int kMargin = 4;
 constexpr std::uint8_t kCaptionBackground = 24;
 constexpr std::uint8_t kCaptionInk = 240;
 
-std::uint8_t Clamp(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+std::uint8_t clamp(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
 // BT.601, limited range, in 8-bit fixed point.
-void YuvToRgb(int y, int u, int v, std::uint8_t* rgb) {
+void yuv_to_rgb(int y, int u, int v, std::uint8_t* rgb) {
     const int c = 298 * (y - 16) + 128;
     const int d = u - 128;
     const int e = v - 128;
-    rgb[0] = Clamp((c + 409 * e) >> 8);
-    rgb[1] = Clamp((c - 100 * d - 208 * e) >> 8);
-    rgb[2] = Clamp((c + 516 * d) >> 8);
+    rgb[0] = clamp((c + 409 * e) >> 8);
+    rgb[1] = clamp((c - 100 * d - 208 * e) >> 8);
+    rgb[2] = clamp((c + 516 * d) >> 8);
 }
 
-void Fill(RgbPicture& p, int x, int y, const std::uint8_t* colour) {
+void fill(RgbPicture& p, int x, int y, const std::uint8_t* colour) {
     if (x < 0 || y < 0 || x >= p.width || y >= p.height) return;
     std::memcpy(p.pixels.data() + (static_cast<std::size_t>(y) * p.width + x) * 3, colour, 3);
 }
 
-void DrawText(RgbPicture& p, int x, int y, const std::string& text) {
+void draw_text(RgbPicture& p, int x, int y, const std::string& text) {
     const std::uint8_t ink[3] = {kCaptionInk, kCaptionInk, kCaptionInk};
     for (std::size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         const std::uint8_t* glyph = kFont6x11[(c >= 32 && c < 127 ? c : '?') - 32];
         for (int row = 0; row < kGlyphHeight; ++row)
             for (int col = 0; col < kGlyphWidth; ++col)
-                if (glyph[row] & (0x20 >> col)) Fill(p, x + static_cast<int>(i) * kGlyphWidth + col, y + row, ink);
+                if (glyph[row] & (0x20 >> col)) fill(p, x + static_cast<int>(i) * kGlyphWidth + col, y + row, ink);
     }
 }
 
 // The text broken at blanks into lines of at most `columns` characters (longer words are cut).
-std::vector<std::string> Wrap(const std::string& text, std::size_t columns) {
+std::vector<std::string> wrap(const std::string& text, std::size_t columns) {
     std::vector<std::string> lines;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -65,7 +65,7 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t columns) {
 
 }  // namespace
 
-RgbPicture ToRgb(const PreviewFrames& frames, const std::uint8_t* frame) {
+RgbPicture to_rgb(const PreviewFrames& frames, const std::uint8_t* frame) {
     const int w = frames.width;
     const int h = frames.height;
     RgbPicture p{w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * h * 3)};
@@ -80,50 +80,50 @@ RgbPicture ToRgb(const PreviewFrames& frames, const std::uint8_t* frame) {
                 const int row = h - 1 - y;
                 for (int c = 0; c < 3; ++c) out[c] = planes.plane[2 - c].at(row, x);
             } else if (t.family == ColorFamily::grey) {
-                YuvToRgb(planes.plane[0].at(y, x), 128, 128, out);
+                yuv_to_rgb(planes.plane[0].at(y, x), 128, 128, out);
             } else {
                 const int cy = y >> t.sub_h;
                 const int cx = x >> t.sub_w;
-                YuvToRgb(planes.plane[0].at(y, x), planes.plane[1].at(cy, cx), planes.plane[2].at(cy, cx), out);
+                yuv_to_rgb(planes.plane[0].at(y, x), planes.plane[1].at(cy, cx), planes.plane[2].at(cy, cx), out);
             }
         }
     return p;
 }
 
-void WritePreview(const std::string& path, const PreviewFrames& frames, const CalibrationReport& report,
-                  const std::vector<PreviewPanel>& panels) {
+void write_preview(const std::string& path, const PreviewFrames& frames, const CalibrationReport& report,
+                   const std::vector<PreviewPanel>& panels) {
     const int count = static_cast<int>(panels.size());
     const int width = count * frames.width + (count - 1) * kGap;
     const std::size_t columns = static_cast<std::size_t>(std::max(1, (width - 2 * kMargin) / kGlyphWidth));
     std::vector<std::string> caption;
     for (int i = 0; i < count; ++i) {
         const char* side = count == 1 ? "" : i == 0 ? "left: " : "right: ";
-        for (std::string& line : Wrap(side + panels[static_cast<std::size_t>(i)].label, columns))
+        for (std::string& line : wrap(side + panels[static_cast<std::size_t>(i)].label, columns))
             caption.push_back(std::move(line));
     }
-    for (std::string& line : Wrap(report.text, columns)) caption.push_back(std::move(line));
+    for (std::string& line : wrap(report.text, columns)) caption.push_back(std::move(line));
     const int caption_height = 2 * kMargin + static_cast<int>(caption.size()) * kGlyphHeight;
 
     RgbPicture picture{width, frames.height + caption_height, {}};
     picture.pixels.assign(static_cast<std::size_t>(picture.width) * picture.height * 3, kCaptionBackground);
     for (int i = 0; i < count; ++i) {
-        const RgbPicture frame = ToRgb(frames, panels[static_cast<std::size_t>(i)].frame.data());
+        const RgbPicture frame = to_rgb(frames, panels[static_cast<std::size_t>(i)].frame.data());
         const int left = i * (frames.width + kGap);
         for (int y = 0; y < frame.height; ++y)
             std::memcpy(picture.pixels.data() + (static_cast<std::size_t>(y) * width + left) * 3,
                         frame.pixels.data() + static_cast<std::size_t>(y) * frame.width * 3,
                         static_cast<std::size_t>(frame.width) * 3);
         for (int x = report.lx; x <= report.rx; ++x) {
-            Fill(picture, left + x, report.ty, kWindowColour);
-            Fill(picture, left + x, report.by, kWindowColour);
+            fill(picture, left + x, report.ty, kWindowColour);
+            fill(picture, left + x, report.by, kWindowColour);
         }
         for (int y = report.ty; y <= report.by; ++y) {
-            Fill(picture, left + report.lx, y, kWindowColour);
-            Fill(picture, left + report.rx, y, kWindowColour);
+            fill(picture, left + report.lx, y, kWindowColour);
+            fill(picture, left + report.rx, y, kWindowColour);
         }
     }
     for (std::size_t i = 0; i < caption.size(); ++i)
-        DrawText(picture, kMargin, frames.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
+        draw_text(picture, kMargin, frames.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
 
     // Encoded in memory and written through a sink of the command's own: libpng's file writer
     // removes whatever its path names when it fails, even a file it did not create.
@@ -142,9 +142,9 @@ void WritePreview(const std::string& path, const PreviewFrames& frames, const Ca
     const std::string message = image.message;
     png_image_free(&image);
     if (!ok) throw CliError("dunmorel: cannot write the preview " + path + ": " + message);
-    const std::unique_ptr<OutputSink> out = OutputSink::Open(path, "preview");
-    out->Write(encoded.data(), size);
-    out->Finish();
+    const std::unique_ptr<OutputSink> out = OutputSink::open(path, "preview");
+    out->write(encoded.data(), size);
+    out->finish();
 }
 
 }  // namespace dunmorel::cli

@@ -35,11 +35,11 @@ struct PreviewFrames {
 
 // One frame for viewing: YUV through the BT.601 limited-range matrix (chroma repeated over the
 // samples it covers, neutral for grey), RGB as it is.
-RgbPicture ToRgb(const PreviewFrames& frames, const std::uint8_t* frame);
+RgbPicture to_rgb(const PreviewFrames& frames, const std::uint8_t* frame);
 
 // Lays the panels out left to right with the window on each and the caption below. Throws
 // CliError when the file cannot be written.
-void WritePreview(const std::string& path, const PreviewFrames& frames, const CalibrationReport& report,
-                  const std::vector<PreviewPanel>& panels);
+void write_preview(const std::string& path, const PreviewFrames& frames, const CalibrationReport& report,
+                   const std::vector<PreviewPanel>& panels);
 
 }  // namespace dunmorel::cli

@@ -11,14 +11,14 @@ public:
     // Shown only when `enabled` (not quiet, and standard error is a terminal).
     Progress(bool enabled, std::optional<int> total);
     // Redraws at most a few times a second.
-    void Update(int done);
+    void update(int done);
     // Draws the final count and ends the line.
-    void Finish(int done);
+    void finish(int done);
     // Ends the line as it stands, so that a message printed next stands on a line of its own.
-    void Abort();
+    void abort();
 
 private:
-    void Draw(int done);
+    void draw(int done);
 
     bool enabled_;
     std::optional<int> total_;

@@ -22,7 +22,7 @@ CalibrationReport report_of(const Calibration& calibration, ColorFamily family, 
     return r;
 }
 
-std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths, std::size_t planes) {
+std::string unchanged_notice(const CalibrationReport& report, const std::array<int, 3>& strengths, std::size_t planes) {
     std::vector<std::string> reasons;
     bool flat = false;
     for (std::size_t i = 0; i < planes; ++i) {

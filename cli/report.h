@@ -32,7 +32,7 @@ CalibrationReport report_of(const Calibration& calibration, ColorFamily family, 
 // another window; empty unless a plane measured no noise at all or no plane will be filtered.
 // `strengths` are ry, gu and bv; only the first `planes` planes are the user's (a grey input's
 // chroma is the command's own, flat by design).
-std::string UnchangedNotice(const CalibrationReport& report, const std::array<int, 3>& strengths,
-                            std::size_t planes = 3);
+std::string unchanged_notice(const CalibrationReport& report, const std::array<int, 3>& strengths,
+                             std::size_t planes = 3);
 
 }  // namespace dunmorel::cli

@@ -10,7 +10,7 @@ namespace dunmorel::cli {
 
 namespace {
 
-std::optional<unsigned> ParseUnsigned(std::string_view text) {
+std::optional<unsigned> parse_unsigned(std::string_view text) {
     unsigned value = 0;
     if (text.empty()) return std::nullopt;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -18,17 +18,17 @@ std::optional<unsigned> ParseUnsigned(std::string_view text) {
     return value;
 }
 
-int ParseDimension(std::string_view token) {
-    const std::optional<unsigned> v = ParseUnsigned(token.substr(1));
+int parse_dimension(std::string_view token) {
+    const std::optional<unsigned> v = parse_unsigned(token.substr(1));
     if (!v || *v == 0 || *v > static_cast<unsigned>(std::numeric_limits<int>::max()))
         throw CliError("Y4M header has a bad " + std::string(token[0] == 'W' ? "width" : "height") + " '" +
-                       OneLine(token) + "'");
+                       one_line(token) + "'");
     return static_cast<int>(*v);
 }
 
 }  // namespace
 
-Y4mHeader ParseY4mHeader(std::string_view line) {
+Y4mHeader parse_y4m_header(std::string_view line) {
     if (line.substr(0, kY4mSignature.size()) != kY4mSignature) throw CliError("not a Y4M stream header");
     Y4mHeader h;
     h.line = std::string(line);
@@ -40,17 +40,17 @@ Y4mHeader ParseY4mHeader(std::string_view line) {
         if (token.empty()) continue;
         switch (token[0]) {
             case 'W':
-                h.width = ParseDimension(token);
+                h.width = parse_dimension(token);
                 break;
             case 'H':
-                h.height = ParseDimension(token);
+                h.height = parse_dimension(token);
                 break;
             case 'F': {
                 const std::size_t colon = token.find(':');
-                const auto num = ParseUnsigned(token.substr(1, colon == std::string_view::npos ? 0 : colon - 1));
+                const auto num = parse_unsigned(token.substr(1, colon == std::string_view::npos ? 0 : colon - 1));
                 const auto den =
-                    colon == std::string_view::npos ? std::nullopt : ParseUnsigned(token.substr(colon + 1));
-                if (!num || !den) throw CliError("Y4M header has a bad frame rate '" + OneLine(token) + "'");
+                    colon == std::string_view::npos ? std::nullopt : parse_unsigned(token.substr(colon + 1));
+                if (!num || !den) throw CliError("Y4M header has a bad frame rate '" + one_line(token) + "'");
                 h.fps_numerator = *num;
                 h.fps_denominator = *den;
                 break;
@@ -78,13 +78,13 @@ Layout y4m_layout(const Y4mHeader& header) {
     for (const Tag& t : {Tag{"422", Layout::yuv422p}, Tag{"mono", Layout::grey}, Tag{"444", Layout::yuv444p},
                          Tag{"440", Layout::yuv440p}, Tag{"411", Layout::yuv411p}})
         if (c == t.name) return t.layout;
-    throw CliError("Y4M colour space C" + OneLine(c) +
+    throw CliError("Y4M colour space C" + one_line(c) +
                    " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4, 4:4:0, 4:1:1 and mono are: C420, C420jpeg, "
                    "C420mpeg2, C420paldv, C422, C444, C440, C411, Cmono); ffmpeg converts with " +
                    conversion_hint(c));
 }
 
-void CheckY4mFrameHeader(std::string_view line) {
+void check_y4m_frame_header(std::string_view line) {
     if (line.substr(0, 5) != "FRAME" || (line.size() > 5 && line[5] != ' '))
         throw CliError("bad Y4M frame header (expected FRAME)");
 }

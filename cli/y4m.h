@@ -16,7 +16,7 @@ inline constexpr std::string_view kY4mSignature = "YUV4MPEG2 ";
 inline constexpr std::size_t kY4mMaxHeaderLine = std::size_t{1} << 20;
 
 // What is wrong with a stream header that has no line feed in the `read` bytes that were there.
-inline std::string Y4mUnterminatedHeader(std::size_t read) {
+inline std::string y4m_unterminated_header(std::size_t read) {
     return read >= kY4mMaxHeaderLine
                ? "the Y4M stream header is longer than " + std::to_string(kY4mMaxHeaderLine) + " bytes"
                : "the Y4M stream header has no end of line";
@@ -34,7 +34,7 @@ struct Y4mHeader {
 
 // Parses a stream header line (without the line feed). Throws CliError for a line that is not
 // a Y4M header, lacks W or H, or holds a malformed W, H or F.
-Y4mHeader ParseY4mHeader(std::string_view line);
+Y4mHeader parse_y4m_header(std::string_view line);
 
 // The layout for the header's colour space: YV12 for 4:2:0 (C420, C420jpeg, C420mpeg2,
 // C420paldv or no C tag), planar 4:2:2, 4:4:4, 4:4:0 and 4:1:1 for C422, C444, C440 and C411,
@@ -44,6 +44,6 @@ Layout y4m_layout(const Y4mHeader& header);
 
 // Throws CliError unless the line (without its line feed) is a frame header: "FRAME" alone or
 // followed by a blank and parameters.
-void CheckY4mFrameHeader(std::string_view line);
+void check_y4m_frame_header(std::string_view line);
 
 }  // namespace dunmorel::cli

@@ -113,30 +113,30 @@ void check_planes(const dunmorel::cli::InputFormat& f, const std::vector<std::ui
 Outcome read_all(const InputRequest& request, const ReadPolicy& policy, std::size_t input_size, const char* how) {
     Outcome out;
     try {
-        std::unique_ptr<FrameSource> source = FrameSource::Open(request, policy);
+        std::unique_ptr<FrameSource> source = FrameSource::open(request, policy);
         out.opened = true;
         out.format = source->format();
         check_format(out.format, input_size, how);
         if (out.format.frame_bytes > kMaxFrameBytes) return out;
         std::vector<std::uint8_t> frame(out.format.frame_bytes);
         std::optional<std::vector<std::uint8_t>> reference;
-        if (source->Ensure(policy.keep)) {
-            source->Read(policy.keep, frame.data());
+        if (source->ensure(policy.keep)) {
+            source->read(policy.keep, frame.data());
             reference = frame;
         }
         for (int n = 0;; ++n) {
-            if (!source->Ensure(n)) {
-                if (source->Ensure(n + 1)) fail(std::string(how) + ": a frame after the end");
+            if (!source->ensure(n)) {
+                if (source->ensure(n + 1)) fail(std::string(how) + ": a frame after the end");
                 try {
-                    source->Read(n, frame.data());
+                    source->read(n, frame.data());
                     fail(std::string(how) + ": read a frame after the end");
                 } catch (const dunmorel::cli::EndOfInput&) {}
                 break;
             }
-            source->Read(n, frame.data());
+            source->read(n, frame.data());
             check_planes(out.format, frame, how);
             out.frames.push_back(frame);
-            source->Release(n + 1);
+            source->release(n + 1);
             // Frames are at least one byte, so there cannot be more of them than input bytes.
             if (out.frames.size() > input_size) fail(std::string(how) + ": more frames than input bytes");
         }

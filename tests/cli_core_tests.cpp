@@ -43,7 +43,7 @@ struct WordCase {
 class ScriptWordAccepted : public ::testing::TestWithParam<WordCase> {};
 
 TEST_P(ScriptWordAccepted, TypesTheValueLikeAScriptLiteral) {
-    const ScriptArgument a = ParseScriptWord(GetParam().word);
+    const ScriptArgument a = parse_script_word(GetParam().word);
     EXPECT_EQ(a.name, GetParam().name);
     EXPECT_EQ(a.value, GetParam().value);
 }
@@ -53,14 +53,14 @@ INSTANTIATE_TEST_SUITE_P(Words, ScriptWordAccepted,
                                            WordCase{"autow=False", "autow", false}, WordCase{"nf=-1", "nf", -1},
                                            WordCase{"ry=+3", "ry", 3}, WordCase{"minw=2147483647", "minw", 2147483647},
                                            WordCase{"lx=-2147483648", "lx", -2147483647 - 1},
-                                           // Unknown names pass here; the server's binding rejects them.
+                                           // Unknown names pass here; the filter's binding rejects them.
                                            WordCase{"zzz=1", "zzz", 1}));
 
 class ScriptWordRejected : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ScriptWordRejected, WithOneLineNamingTheWord) {
     try {
-        ParseScriptWord(GetParam());
+        parse_script_word(GetParam());
         FAIL() << "accepted " << GetParam();
     } catch (const CliError& e) {
         const std::string text = e.what();
@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Words, ScriptWordRejected,
 
 // --- options ------------------------------------------------------------------------------
 
-Options Parse(std::vector<std::string> words) { return ParseOptions(words); }
+Options Parse(std::vector<std::string> words) { return parse_options(words); }
 
 TEST(CliOptions, ReadsEveryOptionInBothSpellings) {
     const Options o =
@@ -126,14 +126,14 @@ TEST(CliOptions, RawFormatsTakeTheCommandsAndFfmpegsNames) {
         {"yuv422p", Layout::yuv422p}, {"gray", Layout::grey},       {"yuv444p", Layout::yuv444p},
         {"yuv440p", Layout::yuv440p}, {"yuv411p", Layout::yuv411p}, {"yuv410p", Layout::yuv410p},
         {"GBRP", Layout::gbrp}};
-    for (const auto& [name, format] : cases) EXPECT_EQ(ParseRawFormat(name), format) << name;
+    for (const auto& [name, format] : cases) EXPECT_EQ(parse_raw_format(name), format) << name;
     const std::pair<const char*, const char*> refused[] = {{"yuv444p10le", "-pix_fmt yuv444p"},
                                                            {"yuv422p10le", "-pix_fmt yuv422p"},
                                                            {"gray16le", "-pix_fmt gray"},
                                                            {"rgb48le", "-pix_fmt bgr24"},
                                                            {"nv12", "-pix_fmt yuv420p"}};
     for (const auto& [name, hint] : refused)
-        EXPECT_NE(ErrorOf([&] { ParseRawFormat(name); }).find(hint), std::string::npos) << name;
+        EXPECT_NE(ErrorOf([&] { parse_raw_format(name); }).find(hint), std::string::npos) << name;
 }
 
 class OptionsRejected : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -178,7 +178,7 @@ TEST(CliOptions, TheLastIntegerOfANameInAnyCaseIsFound) {
 
 TEST(Y4m, ReadsWhatFfmpegWrites) {
     const std::string line = "YUV4MPEG2 W320 H240 F30000:1001 Ip A1:1 C420jpeg XYSCSS=420JPEG";
-    const Y4mHeader h = ParseY4mHeader(line);
+    const Y4mHeader h = parse_y4m_header(line);
     EXPECT_EQ(h.width, 320);
     EXPECT_EQ(h.height, 240);
     EXPECT_EQ(h.fps_numerator, 30000u);
@@ -195,7 +195,7 @@ TEST(Y4m, EightBitLayoutsMapToAFilterFormat) {
                                                     {" Cmono", Layout::grey},     {" C444", Layout::yuv444p},
                                                     {" C440", Layout::yuv440p},   {" C411", Layout::yuv411p}};
     for (const auto& [tag, layout] : cases)
-        EXPECT_EQ(y4m_layout(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1") + tag)), layout) << tag;
+        EXPECT_EQ(y4m_layout(parse_y4m_header(std::string("YUV4MPEG2 W64 H64 F25:1") + tag)), layout) << tag;
 }
 
 TEST(Y4m, OtherColourSpacesAreRefusedWithTheFfmpegConversion) {
@@ -204,7 +204,7 @@ TEST(Y4m, OtherColourSpacesAreRefusedWithTheFfmpegConversion) {
                                                          {"mono16", "gray"},    {"444alpha", "yuv444p"}};
     for (const auto& [c, pix_fmt] : cases) {
         try {
-            y4m_layout(ParseY4mHeader(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
+            y4m_layout(parse_y4m_header(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
             FAIL() << c;
         } catch (const CliError& e) {
             const std::string text = e.what();
@@ -218,7 +218,7 @@ class Y4mHeaderRejected : public ::testing::TestWithParam<std::pair<const char*,
 
 TEST_P(Y4mHeaderRejected, SaysWhatIsWrong) {
     try {
-        ParseY4mHeader(GetParam().first);
+        parse_y4m_header(GetParam().first);
         FAIL() << GetParam().first;
     } catch (const CliError& e) {
         EXPECT_NE(std::string(e.what()).find(GetParam().second), std::string::npos) << e.what();
@@ -236,15 +236,15 @@ INSTANTIATE_TEST_SUITE_P(Headers, Y4mHeaderRejected,
                                            std::pair{"YUV4MPEG W320 H240", "not a Y4M"}));
 
 TEST(Y4m, MissingOrUnknownRateIsLeftZero) {
-    EXPECT_EQ(ParseY4mHeader("YUV4MPEG2 W8 H8").fps_numerator, 0u);
-    EXPECT_EQ(ParseY4mHeader("YUV4MPEG2 W8 H8 F0:0").fps_denominator, 0u);
+    EXPECT_EQ(parse_y4m_header("YUV4MPEG2 W8 H8").fps_numerator, 0u);
+    EXPECT_EQ(parse_y4m_header("YUV4MPEG2 W8 H8 F0:0").fps_denominator, 0u);
 }
 
 TEST(Y4m, FrameHeaders) {
-    EXPECT_NO_THROW(CheckY4mFrameHeader("FRAME"));
-    EXPECT_NO_THROW(CheckY4mFrameHeader("FRAME Ip XFOO=1"));
+    EXPECT_NO_THROW(check_y4m_frame_header("FRAME"));
+    EXPECT_NO_THROW(check_y4m_frame_header("FRAME Ip XFOO=1"));
     for (const char* bad : {"FRAMES", "FRAM", "", "frame", "XFRAME"})
-        EXPECT_THROW(CheckY4mFrameHeader(bad), CliError) << bad;
+        EXPECT_THROW(check_y4m_frame_header(bad), CliError) << bad;
 }
 
 // --- frame input --------------------------------------------------------------------------
@@ -269,14 +269,14 @@ std::string SmallY4m(int frames, const std::string& frame_header = "FRAME") {
 
 std::string ReadFrame(FrameSource& source, int n) {
     std::string out(source.format().frame_bytes, '\0');
-    source.Read(n, reinterpret_cast<std::uint8_t*>(out.data()));
+    source.read(n, reinterpret_cast<std::uint8_t*>(out.data()));
     return out;
 }
 
 TEST(FrameInput, Y4mFileIsIndexedWithFrameParameters) {
     const testing::Workspace dir;
     testing::Spit(dir.File("a.y4m"), SmallY4m(3, "FRAME Ip XA=1"));
-    const auto source = FrameSource::Open({dir.File("a.y4m")}, {});
+    const auto source = FrameSource::open({dir.File("a.y4m")}, {});
     const InputFormat& f = source->format();
     EXPECT_TRUE(f.y4m);
     EXPECT_EQ(f.y4m_header, kSmallHeader);
@@ -285,7 +285,7 @@ TEST(FrameInput, Y4mFileIsIndexedWithFrameParameters) {
     EXPECT_EQ(f.fps.numerator, 24u);
     EXPECT_EQ(f.frame_bytes, kSmall);
     for (int k : {2, 0, 1}) EXPECT_EQ(ReadFrame(*source, k), FrameBytes(kSmall, k)) << k;
-    EXPECT_FALSE(source->Ensure(3));
+    EXPECT_FALSE(source->ensure(3));
     EXPECT_THROW(ReadFrame(*source, 3), EndOfInput);
 }
 
@@ -293,13 +293,13 @@ TEST(FrameInput, RawFileNeedsWholeFrames) {
     const testing::Workspace dir;
     const std::size_t rgb = 8 * 4 * 3;
     testing::Spit(dir.File("a.rgb"), FrameBytes(rgb, 0) + FrameBytes(rgb, 1));
-    const auto source = FrameSource::Open({dir.File("a.rgb"), Layout::rgb24, PictureSize{8, 4}, FrameRate{30, 1}}, {});
+    const auto source = FrameSource::open({dir.File("a.rgb"), Layout::rgb24, PictureSize{8, 4}, FrameRate{30, 1}}, {});
     EXPECT_EQ(source->format().frame_count, 2);
     EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(rgb, 1));
 
     testing::Spit(dir.File("b.rgb"), FrameBytes(rgb, 0) + FrameBytes(rgb - 1, 1));
     EXPECT_NE(ErrorOf([&] {
-                  FrameSource::Open({dir.File("b.rgb"), Layout::rgb24, PictureSize{8, 4}, {}}, {});
+                  FrameSource::open({dir.File("b.rgb"), Layout::rgb24, PictureSize{8, 4}, {}}, {});
               }).find("not a whole number of 96-byte frames (95 bytes left over)"),
               std::string::npos);
 }
@@ -332,11 +332,11 @@ TEST(FrameInput, DamagedFilesAreRefusedWhenOpened) {
             request.layout = c.layout;
             request.size = c.size;
         }
-        const std::string error = ErrorOf([&] { FrameSource::Open(request, {}); });
+        const std::string error = ErrorOf([&] { FrameSource::open(request, {}); });
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_EQ(error.rfind("dunmorel: " + dir.File("bad"), 0), 0u) << error;
     }
-    EXPECT_NE(ErrorOf([&] { FrameSource::Open({dir.File("missing")}, {}); }).find("cannot open input"),
+    EXPECT_NE(ErrorOf([&] { FrameSource::open({dir.File("missing")}, {}); }).find("cannot open input"),
               std::string::npos);
 }
 
@@ -369,16 +369,16 @@ TEST(FrameInput, PipeKeepsOnlyWantedFramesAndSpillsFarReadAhead) {
     const testing::Workspace dir;
     FedPipe pipe(dir, SmallY4m(9));
     // Frames from 2 on are wanted, frame 6 is the reference; one frame fits in memory.
-    auto source = FrameSource::Open({pipe.path()}, {2, 6, 1});
+    auto source = FrameSource::open({pipe.path()}, {2, 6, 1});
     EXPECT_FALSE(source->format().frame_count.has_value());
     // The reference first, as the calibration asks for it: frames 2..5 are read on the way.
     EXPECT_EQ(ReadFrame(*source, 6), FrameBytes(kSmall, 6));
     for (int k = 2; k <= 8; ++k) {
-        ASSERT_TRUE(source->Ensure(k));
+        ASSERT_TRUE(source->ensure(k));
         EXPECT_EQ(ReadFrame(*source, k), FrameBytes(kSmall, k)) << k;
-        source->Release(k + 1);
+        source->release(k + 1);
     }
-    EXPECT_FALSE(source->Ensure(9));
+    EXPECT_FALSE(source->ensure(9));
     EXPECT_THROW(ReadFrame(*source, 9), EndOfInput);
     // Dropped while read (below the first wanted frame) and released ones are gone.
     EXPECT_NE(ErrorOf([&] { ReadFrame(*source, 1); }).find("dropped"), std::string::npos);
@@ -388,8 +388,8 @@ TEST(FrameInput, PipeKeepsOnlyWantedFramesAndSpillsFarReadAhead) {
 TEST(FrameInput, PipeReferenceBeforeTheFirstWantedFrameIsKept) {
     const testing::Workspace dir;
     FedPipe pipe(dir, SmallY4m(6));
-    auto source = FrameSource::Open({pipe.path()}, {4, 1, 2});
-    ASSERT_TRUE(source->Ensure(4));
+    auto source = FrameSource::open({pipe.path()}, {4, 1, 2});
+    ASSERT_TRUE(source->ensure(4));
     EXPECT_EQ(ReadFrame(*source, 4), FrameBytes(kSmall, 4));
     EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(kSmall, 1));
 }
@@ -398,37 +398,37 @@ TEST(FrameInput, PipeTruncatedFrameFailsAfterTheWholeOnes) {
     const testing::Workspace dir;
     const std::string whole = SmallY4m(3);
     FedPipe pipe(dir, whole.substr(0, whole.size() - 10));
-    auto source = FrameSource::Open({pipe.path()}, {});
-    ASSERT_TRUE(source->Ensure(1));
+    auto source = FrameSource::open({pipe.path()}, {});
+    ASSERT_TRUE(source->ensure(1));
     EXPECT_EQ(ReadFrame(*source, 1), FrameBytes(kSmall, 1));
-    EXPECT_NE(ErrorOf([&] { source->Ensure(2); }).find("frame 2 is truncated (374 of 384 bytes)"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { source->ensure(2); }).find("frame 2 is truncated (374 of 384 bytes)"), std::string::npos);
 }
 
 TEST(FrameInput, RawPipe) {
     const testing::Workspace dir;
     const std::size_t yuy2 = 4 * 2 * 2;
     FedPipe pipe(dir, FrameBytes(yuy2, 0) + FrameBytes(yuy2, 1) + FrameBytes(yuy2, 2).substr(0, 5));
-    auto source = FrameSource::Open({pipe.path(), Layout::yuy2, PictureSize{4, 2}, {}}, {});
+    auto source = FrameSource::open({pipe.path(), Layout::yuy2, PictureSize{4, 2}, {}}, {});
     EXPECT_FALSE(source->format().y4m);
     EXPECT_EQ(source->format().fps.numerator, 25u);
-    ASSERT_TRUE(source->Ensure(1));
+    ASSERT_TRUE(source->ensure(1));
     EXPECT_EQ(ReadFrame(*source, 0), FrameBytes(yuy2, 0));
-    EXPECT_NE(ErrorOf([&] { source->Ensure(2); }).find("frame 2 is truncated (5 of 16 bytes)"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { source->ensure(2); }).find("frame 2 is truncated (5 of 16 bytes)"), std::string::npos);
 }
 
 // --- demo clip and PSNR -------------------------------------------------------------------
 
 TEST(Demo, ClipIsDeterministicAndHasTheNoiseItClaims) {
     const DemoNoise noise;
-    const DemoClip a = SynthesizeDemoClip(128, 96, 3, noise);
-    const DemoClip b = SynthesizeDemoClip(128, 96, 3, noise);
+    const DemoClip a = synthesize_demo_clip(128, 96, 3, noise);
+    const DemoClip b = synthesize_demo_clip(128, 96, 3, noise);
     EXPECT_EQ(a.frame_bytes, 128u * 96 * 3 / 2);
     EXPECT_EQ(a.clean.size(), 3 * a.frame_bytes);
     EXPECT_EQ(a.noisy, b.noisy);
     EXPECT_EQ(a.clean, b.clean);
     DemoNoise other = noise;
     other.seed += 1;
-    EXPECT_NE(SynthesizeDemoClip(128, 96, 3, other).noisy, a.noisy);
+    EXPECT_NE(synthesize_demo_clip(128, 96, 3, other).noisy, a.noisy);
 
     // The measured noise power matches the standard deviations (the scene keeps clear of 0
     // and 255, so clamping does not bias it).
@@ -455,10 +455,10 @@ TEST(Demo, Psnr) {
         v[0] = 10;  // squared error 100 over 100 samples: MSE 1
         return v;
     }();
-    EXPECT_TRUE(std::isinf(Psnr(zero.data(), zero.data(), zero.size())));
-    EXPECT_NEAR(Psnr(zero.data(), one.data(), 100), 48.1308, 1e-4);
-    EXPECT_NEAR(Psnr(zero.data(), mixed.data(), 100), 48.1308, 1e-4);
-    EXPECT_NEAR(Psnr(zero.data(), std::vector<std::uint8_t>(100, 255).data(), 100), 0.0, 1e-9);
+    EXPECT_TRUE(std::isinf(psnr(zero.data(), zero.data(), zero.size())));
+    EXPECT_NEAR(psnr(zero.data(), one.data(), 100), 48.1308, 1e-4);
+    EXPECT_NEAR(psnr(zero.data(), mixed.data(), 100), 48.1308, 1e-4);
+    EXPECT_NEAR(psnr(zero.data(), std::vector<std::uint8_t>(100, 255).data(), 100), 0.0, 1e-9);
 }
 
 }  // namespace

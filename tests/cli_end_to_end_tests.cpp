@@ -49,15 +49,15 @@ bool HaveFfmpeg() { return std::system("command -v ffmpeg >/dev/null 2>&1") == 0
 
 // A noisy clip written as Y4M: the demo's scene at a size the default automatic window accepts.
 std::string MakeY4m(const Workspace& ws, const std::string& name, int width, int height, int frames) {
-    const DemoClip clip = SynthesizeDemoClip(width, height, frames);
+    const DemoClip clip = synthesize_demo_clip(width, height, frames);
     const std::string path = ws.File(name);
-    WriteY4mFile(path,
-                 "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F30000:1001 Ip C420jpeg",
-                 clip.noisy, clip.frame_bytes);
+    write_y4m_file(path,
+                   "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F30000:1001 Ip C420jpeg",
+                   clip.noisy, clip.frame_bytes);
     return path;
 }
 
-// Every frame of a file in the raw layout, with its format.
+// Every frame of a file in the file's layout, with its format.
 struct Clip {
     InputFormat format;
     std::string frames;
@@ -66,18 +66,18 @@ struct Clip {
 Clip Load(const std::string& path, const InputRequest& raw = {}) {
     InputRequest request = raw;
     request.path = path;
-    const auto source = FrameSource::Open(request, {});
+    const auto source = FrameSource::open(request, {});
     Clip c{source->format(), {}};
     const int count = c.format.frame_count.value_or(0);
     c.frames.resize(c.format.frame_bytes * static_cast<std::size_t>(count));
     for (int n = 0; n < count; ++n)
-        source->Read(
+        source->read(
             n, reinterpret_cast<std::uint8_t*>(c.frames.data()) + c.format.frame_bytes * static_cast<std::size_t>(n));
     return c;
 }
 
 double PsnrOf(const std::string& a, const std::string& b) {
-    return Psnr(reinterpret_cast<const std::uint8_t*>(a.data()), reinterpret_cast<const std::uint8_t*>(b.data()),
+    return psnr(reinterpret_cast<const std::uint8_t*>(a.data()), reinterpret_cast<const std::uint8_t*>(b.data()),
                 std::min(a.size(), b.size()));
 }
 
@@ -259,7 +259,7 @@ TEST(Ranges, RawPipeWithAFarReferenceFrame) {
     // The reference frame lies past the in-flight window, so the frames before it wait in the
     // temporary file; the result must not change.
     const Workspace ws;
-    const DemoClip clip = SynthesizeDemoClip(256, 256, 12);
+    const DemoClip clip = synthesize_demo_clip(256, 256, 12);
     Spit(ws.File("in.yuv"), std::string(clip.noisy.begin(), clip.noisy.end()));
     const std::string raw = " --format i420 --size 256x256 -q nf=10 --threads 1 ";
     const Outcome file = Shell(ws, Tool() + " -i " + ws.File("in.yuv") + " -o -" + raw);
@@ -308,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, PrintedReport,
 TEST(Notice, NamesTheFlatPlanesAndLeavesTheOutputAlone) {
     const Workspace ws;
     // Flat luma and noisy chroma: the automatic window finds no noise in Y.
-    const DemoClip clip = SynthesizeDemoClip(256, 256, 2);
+    const DemoClip clip = synthesize_demo_clip(256, 256, 2);
     std::string frames(clip.noisy.begin(), clip.noisy.end());
     for (std::size_t k = 0; k < 2; ++k) frames.replace(k * clip.frame_bytes, 256 * 256, 256 * 256, '\x50');
     Spit(ws.File("in.yuv"), frames);
@@ -468,7 +468,7 @@ struct Hostile {
 };
 
 std::string Y4mFrames(int frames) {
-    const DemoClip clip = SynthesizeDemoClip(256, 256, frames);
+    const DemoClip clip = synthesize_demo_clip(256, 256, frames);
     std::string s = "YUV4MPEG2 W256 H256 F25:1 C420\n";
     for (int k = 0; k < frames; ++k)
         s += "FRAME\n" +
