@@ -4,7 +4,8 @@
 # command end to end on a synthesised noisy 1080p YV12 clip (default arguments) with 1 and 2
 # threads beside ffmpeg's 5x5 box blur and hqdn3d on the same clip; the fraction of the
 # kernel-bound ideal from the same build's kernel benchmark; and the command's peak resident
-# size for a short and a ten times longer clip.
+# size for a short and a ten times longer clip. With DUNMOREL_OLD_TOOL set to another build of
+# the command, both are timed on the clip as YV12, YUY2 and RGB24, alternately in the same run.
 #
 #   bench/end_to_end.sh [BUILD_DIR] [FRAMES] [NOISE]     (defaults: build/release, 60, 9)
 #
@@ -74,6 +75,20 @@ for kind in plane frames; do
     printf "%s: %.2f M sample-passes a frame at %.0f M samples/s a core -> %.1f fps on 2 cores; dunmorel --threads 2 reaches %.0f%%\n",
       what, s / 1e6, r / 1e6, ideal, 100 * (n / t2) / ideal }'
 done
+
+if [ -n "${DUNMOREL_OLD_TOOL:-}" ]; then
+  ffmpeg -loglevel error -i "$work/clip.y4m" -f rawvideo -pix_fmt yuyv422 -y "$work/clip.yuy2"
+  ffmpeg -loglevel error -i "$work/clip.y4m" -f rawvideo -pix_fmt bgr24 -y "$work/clip.rgb"
+  for f in "yv12:clip.y4m:" "yuy2:clip.yuy2:--format yuy2 --size 1920x1080" "rgb24:clip.rgb:--format rgb24 --size 1920x1080"; do
+    IFS=: read -r name file opts <<<"$f"
+    # shellcheck disable=SC2086
+    t_old=$(seconds "$DUNMOREL_OLD_TOOL" --quiet --threads 2 -i "$work/$file" $opts -o /dev/null)
+    # shellcheck disable=SC2086
+    t_new=$(seconds "$tool" --quiet --threads 2 -i "$work/$file" $opts -o /dev/null)
+    printf '%-6s --threads 2: old %6s fps, new %6s fps, new/old %s\n' "$name" "$(fps "$t_old")" "$(fps "$t_new")" \
+      "$(awk -v a="$t_old" -v b="$t_new" 'BEGIN { printf "%.2f", a / b }')"
+  done
+fi
 
 peak_kb() { /usr/bin/time -f '%M' "$tool" --quiet --threads 2 -i "$1" -o /dev/null 2>&1 >/dev/null | tail -1; }
 long=$((frames * 10))
