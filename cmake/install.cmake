@@ -1,6 +1,6 @@
 if(WIN32)
-  # The Windows zip (cpack --preset windows): each plug-in in a folder named after its host, the
-  # command at the top, and a README telling where each file goes.
+  # The Windows zip (cpack --preset windows): each plug-in in a folder named after its host, and
+  # a README telling where each file goes.
   install(TARGETS dunmorel_avsplus LIBRARY DESTINATION avisynth)
   if(TARGET vsdunmorel)
     install(TARGETS vsdunmorel LIBRARY DESTINATION vapoursynth)

@@ -282,15 +282,16 @@ int avisynth_type(Kind k) {
     }
 }
 
-// The AviSynth plug-in through the stand-in server, on the raw pictures, frames requested in
-// `order`.
+// The AviSynth plug-in through the stand-in server, on the raw pictures (black ones when `raw`
+// is empty), frames requested in `order`.
 Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Args& args,
                const std::vector<int>& order) {
     Answer answer;
     dunmorel::server::Environment env;
     env.LoadPlugin(DUNMOREL_AVS_PLUGIN);
     const VideoInfo vi = dunmorel::server::MakeVideoInfo(avisynth_type(p.kind), p.width, p.height, p.frames);
-    PClip source(new dunmorel::server::MemoryClip(env, vi, raw));
+    const std::vector<std::uint8_t> black(raw.empty() ? dunmorel::server::RawFrameSize(vi) * p.frames : 0);
+    PClip source(new dunmorel::server::MemoryClip(env, vi, raw.empty() ? black : raw));
     std::vector<std::pair<std::string, AVSValue>> named;
     for (const auto& [name, value] : args) {
         if (name == "print" || name == "autow")
@@ -627,8 +628,9 @@ TEST(Refusal, FramesTooSmallForTheSearchWhenCreated) {
         VSNode* n = dunmorel_on_blank(core, p.width, p.height, preset_of(p.kind), error);
         EXPECT_EQ(n, nullptr) << name_of(p.kind) << " " << p.width << "x" << p.height;
         if (n) api->freeNode(n);
-        const VideoInfo vi = dunmorel::server::MakeVideoInfo(avisynth_type(p.kind), p.width, p.height, p.frames);
-        const Answer avs = standin(p, std::vector<std::uint8_t>(dunmorel::server::RawFrameSize(vi)), {}, {0});
+        const Answer avs = reference(
+            "small_" + std::string(name_of(p.kind)) + "_" + std::to_string(p.width) + "x" + std::to_string(p.height), p,
+            {}, {}, {0});
         EXPECT_NE(avs.error, "");
         EXPECT_EQ(error, avs.error) << name_of(p.kind) << " " << p.width << "x" << p.height;
     }

@@ -21,8 +21,12 @@ if [ ! -x "$wine" ] || ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; the
   exit 0
 fi
 source tests/hosts/stage_common.sh
+host_core avisynth-windows "AviSynth+ for Windows"
+avs_windows=$core
 host_core vapoursynth-windows "VapourSynth for Windows"
 vs_windows=$core
+host_core avisynth "AviSynth+"
+avs_linux=$core
 host_core vapoursynth "VapourSynth"
 vs_linux=$core
 
@@ -40,16 +44,20 @@ trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 # A Windows program under Wine, bounded: a crash prints a backtrace and ends it at once.
 win() { timeout -k 5 60 "$wine" "$@"; }
 
-# The Linux answers.
-DUNMOREL_VAPOURSYNTH_DIR=$vs_linux cmake --preset hosts >/dev/null
-cmake --build build/hosts --target vapoursynth_host_tests
-mkdir -p "$work/vs-linux"
-DUNMOREL_RECORD_DIR=$work/vs-linux build/hosts/bin/vapoursynth_host_tests --gtest_brief=1 >"$work/linux.out" ||
-  { cat "$work/linux.out"; exit 1; }
+# The Linux answers, from the programs that compare them with the 2.5 plug-in and the command.
+DUNMOREL_AVISYNTH_DIR=$avs_linux DUNMOREL_VAPOURSYNTH_DIR=$vs_linux cmake --preset hosts >/dev/null
+cmake --build build/hosts --target avisynth_host_tests vapoursynth_host_tests
+for host in avisynth vapoursynth; do
+  mkdir -p "$work/$host-linux"
+  DUNMOREL_RECORD_DIR=$work/$host-linux build/hosts/bin/${host}_host_tests --gtest_brief=1 >"$work/$host.out" 2>&1 ||
+    { cat "$work/$host.out"; exit 1; }
+done
 
 # The Windows build: the user's preset, with the test programs.
-cmake --preset windows -DDUNMOREL_TESTS=ON -DDUNMOREL_VAPOURSYNTH_DIR="$vs_windows" >/dev/null
-cmake --build build/windows --target vsdunmorel vapoursynth_host_tests kernel_tests simd_check_tests
+cmake --preset windows -DDUNMOREL_TESTS=ON -DDUNMOREL_AVISYNTH_DIR="$avs_windows" \
+  -DDUNMOREL_VAPOURSYNTH_DIR="$vs_windows" >/dev/null
+cmake --build build/windows --target dunmorel_avsplus vsdunmorel avisynth_host_tests vapoursynth_host_tests \
+  kernel_tests simd_check_tests
 bin=build/windows/bin
 
 echo "imports of the Windows files (system DLLs only, and the host's for a plug-in linking it):"
@@ -70,8 +78,13 @@ for t in kernel_tests simd_check_tests; do
   [ "${PIPESTATUS[0]}" -eq 0 ]
 done
 
+echo "AviSynth+ under Wine, Windows bytes against Linux bytes (the Linux ones equal the 2.5 plug-in's and the command's):"
+DUNMOREL_REFERENCE_DIR=$work/avisynth-linux win "$bin/avisynth_host_tests.exe" --gtest_brief=1 | tr -d '\r' |
+  grep -E '^  [a-z0-9_]+: |^log of|^host tests:|PASSED|FAILED'
+[ "${PIPESTATUS[0]}" -eq 0 ]
+
 echo "VapourSynth under Wine, Windows bytes against Linux bytes:"
-DUNMOREL_REFERENCE_DIR=$work/vs-linux win "$bin/vapoursynth_host_tests.exe" --gtest_brief=1 | tr -d '\r' |
+DUNMOREL_REFERENCE_DIR=$work/vapoursynth-linux win "$bin/vapoursynth_host_tests.exe" --gtest_brief=1 | tr -d '\r' |
   grep -E '^\[cross-host\]|PASSED|FAILED'
 [ "${PIPESTATUS[0]}" -eq 0 ]
 
