@@ -3,6 +3,14 @@
 #include <algorithm>
 #include <system_error>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace dunmorel {
 
 WorkPool::WorkPool(int cores) : threads_made_for_(std::max(1, cores)), cores_(threads_made_for_) {}
@@ -23,7 +31,14 @@ WorkPool::~WorkPool() {
         stopping_ = true;
     }
     wake_.notify_all();
+#ifdef _WIN32
+    // Reached only when the process ends (the module is pinned once threads exist), after
+    // Windows has stopped every other thread: a join would wait for a thread-exit signal that a
+    // stopped thread never gives.
+    for (std::thread& t : threads_) t.detach();
+#else
     for (std::thread& t : threads_) t.join();
+#endif
 }
 
 WorkPool& WorkPool::shared() {
@@ -38,6 +53,14 @@ void WorkPool::start_threads() {
     // plug-in without filtering anything pays nothing. Failing to start one just leaves the work
     // to the callers.
     started_ = true;
+#ifdef _WIN32
+    // A Windows DLL cannot join its threads while it is unloaded: the loader's lock is held then
+    // and an exiting thread needs it. So once the pool has threads, the module holding it stays
+    // loaded until the process ends, and its threads with it.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&WorkPool::shared), &self);
+#endif
     for (int i = 1; i < threads_made_for_; ++i) {
         try {
             threads_.emplace_back([this] { helper_loop(); });

@@ -23,7 +23,7 @@ public:
     WorkPool& operator=(const WorkPool&) = delete;
 
     // The pool of this process, sized to the machine. Its threads start on first use and are
-    // joined when the process (or the plug-in holding it) unloads.
+    // joined when the process (or, on Linux, the plug-in holding it) unloads.
     static WorkPool& shared();
 
     // Whether a pool thread could join a job started now.

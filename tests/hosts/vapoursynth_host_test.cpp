@@ -1,8 +1,20 @@
 // The VapourSynth plug-in inside the real VapourSynth core, against the AviSynth plug-in run
 // through the stand-in server on the same pictures: frames, error texts, the report, parallel
 // requests. The core is opened at run time from DUNMOREL_VS_CORE; this program never links it.
-#include <dlfcn.h>
+//
+// The same program is built for Windows and run under Wine, where there is no stand-in: a Linux
+// run records the AviSynth plug-in's answers (DUNMOREL_RECORD_DIR) and the Windows run compares
+// its own with them (DUNMOREL_REFERENCE_DIR), so the Windows DLL is held to the Linux bytes.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <VapourSynth4.h>
 
@@ -10,14 +22,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#if DUNMOREL_STANDIN
 #include "server/environment.h"
 #include "server/sources.h"
+#endif
 
 namespace {
 
@@ -25,22 +40,45 @@ using Args = std::map<std::string, int>;
 
 const VSAPI* api = nullptr;
 
-// One VapourSynth core with both plug-ins loaded; freed after each test so that leaks show.
+// A path as the host's file functions take it: under Wine, / is the root of drive Z:.
+std::string native_path(std::string path) {
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+#endif
+    return path;
+}
+
+// The built plug-in, or the installed one that the CI stage names.
+std::string plugin_path() {
+    const char* plugin = std::getenv("DUNMOREL_VS_PLUGIN");
+    return native_path(plugin && *plugin ? plugin : DUNMOREL_VS_PLUGIN);
+}
+
+// One VapourSynth core with the plug-in loaded; freed after each test so that leaks show.
+// Under Wine, freeCore of the MinGW-built core may never return once other threads than its
+// single worker have run (a thread stuck at exit in the MinGW runtime's per-thread cleanup;
+// the plug-in's own threads count too): there each core is left to the process's end, which
+// main() brings about without waiting for any thread, and leaks are checked in the Linux build.
 class Core {
 public:
-    Core() {
+    explicit Core(int threads = 0) {
         core_ = api->createCore(ccfDisableAutoLoading);
+        if (threads) api->setThreadCount(threads, core_);
         VSMap* args = api->createMap();
-        // The built plug-in, or the installed one that the CI stage names.
-        const char* plugin = std::getenv("DUNMOREL_VS_PLUGIN");
-        api->mapSetData(args, "path", plugin && *plugin ? plugin : DUNMOREL_VS_PLUGIN, -1, dtUtf8, maReplace);
+        api->mapSetData(args, "path", plugin_path().c_str(), -1, dtUtf8, maReplace);
         VSMap* out = api->invoke(api->getPluginByID("com.vapoursynth.std", core_), "LoadPlugin", args);
         if (const char* e = api->mapGetError(out)) ADD_FAILURE() << "LoadPlugin: " << e;
         api->freeMap(out);
         api->freeMap(args);
         plugin_ = api->getPluginByNamespace("dunmorel", core_);
     }
-    ~Core() { api->freeCore(core_); }
+    ~Core() {
+#ifndef _WIN32
+        api->freeCore(core_);
+#endif
+    }
     VSCore* get() const { return core_; }
     VSPlugin* dunmorel() const { return plugin_; }
     VSPlugin* std_plugin() const { return api->getPluginByID("com.vapoursynth.std", core_); }
@@ -227,6 +265,12 @@ std::vector<std::uint8_t> to_raw(const VSFrame* f, const Picture& p) {
     return raw;
 }
 
+struct Answer {
+    std::vector<std::vector<std::uint8_t>> frames;  // raw layout, in request order
+    std::string error;  // creation or first frame error
+};
+
+#if DUNMOREL_STANDIN
 int avisynth_type(Kind k) {
     switch (k) {
         case Kind::yuv422:
@@ -238,20 +282,16 @@ int avisynth_type(Kind k) {
     }
 }
 
-struct Answer {
-    std::vector<std::vector<std::uint8_t>> frames;  // raw layout, in request order
-    std::string error;  // creation or first frame error
-};
-
-// The AviSynth plug-in through the stand-in server, on the raw pictures, frames requested in
-// `order`.
+// The AviSynth plug-in through the stand-in server, on the raw pictures (black ones when `raw`
+// is empty), frames requested in `order`.
 Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Args& args,
                const std::vector<int>& order) {
     Answer answer;
     dunmorel::server::Environment env;
     env.LoadPlugin(DUNMOREL_AVS_PLUGIN);
     const VideoInfo vi = dunmorel::server::MakeVideoInfo(avisynth_type(p.kind), p.width, p.height, p.frames);
-    PClip source(new dunmorel::server::MemoryClip(env, vi, raw));
+    const std::vector<std::uint8_t> black(raw.empty() ? dunmorel::server::RawFrameSize(vi) * p.frames : 0);
+    PClip source(new dunmorel::server::MemoryClip(env, vi, raw.empty() ? black : raw));
     std::vector<std::pair<std::string, AVSValue>> named;
     for (const auto& [name, value] : args) {
         if (name == "print" || name == "autow")
@@ -269,6 +309,58 @@ Answer standin(const Picture& p, const std::vector<std::uint8_t>& raw, const Arg
     } catch (const AvisynthError& e) {
         answer.error = e.msg;
     }
+    return answer;
+}
+#endif
+
+// An answer on file: the error's length and text, the frame count, each frame's size and bytes.
+[[maybe_unused]] void write_answer(const std::string& path, const Answer& a) {
+    std::ofstream out(path, std::ios::binary);
+    auto put = [&](std::uint64_t n) { out.write(reinterpret_cast<const char*>(&n), sizeof n); };
+    put(a.error.size());
+    out.write(a.error.data(), static_cast<std::streamsize>(a.error.size()));
+    put(a.frames.size());
+    for (const auto& f : a.frames) {
+        put(f.size());
+        out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+    }
+    if (!out.flush()) ADD_FAILURE() << "cannot write " << path;
+}
+
+bool read_answer(const std::string& path, Answer& a) {
+    std::ifstream in(path, std::ios::binary);
+    auto get = [&] {
+        std::uint64_t n = 0;
+        in.read(reinterpret_cast<char*>(&n), sizeof n);
+        return in ? n : 0;
+    };
+    a.error.resize(get());
+    in.read(a.error.data(), static_cast<std::streamsize>(a.error.size()));
+    a.frames.resize(get());
+    for (auto& f : a.frames) {
+        f.resize(get());
+        in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size()));
+    }
+    return static_cast<bool>(in);
+}
+
+// The AviSynth plug-in's answer to the same call: from the stand-in (recorded under `key` when
+// DUNMOREL_RECORD_DIR is set), or as recorded by a Linux run in DUNMOREL_REFERENCE_DIR.
+Answer reference(const std::string& key, [[maybe_unused]] const Picture& p,
+                 [[maybe_unused]] const std::vector<std::uint8_t>& raw, [[maybe_unused]] const Args& args,
+                 [[maybe_unused]] const std::vector<int>& order) {
+    Answer answer;
+    if (const char* dir = std::getenv("DUNMOREL_REFERENCE_DIR")) {
+        if (!read_answer(native_path(std::string(dir) + "/" + key), answer))
+            ADD_FAILURE() << "no recorded answer " << key << " in " << dir;
+        return answer;
+    }
+#if DUNMOREL_STANDIN
+    answer = standin(p, raw, args, order);
+    if (const char* dir = std::getenv("DUNMOREL_RECORD_DIR")) write_answer(std::string(dir) + "/" + key, answer);
+#else
+    ADD_FAILURE() << "this build has no stand-in server: give DUNMOREL_REFERENCE_DIR";
+#endif
     return answer;
 }
 
@@ -345,10 +437,12 @@ TEST_P(CrossHost, SameBytesAsTheAviSynthPlugin) {
     std::vector<std::uint8_t> raw;
     const Answer vs = vapoursynth(core, source, picture, set.args, set.order, &raw);
     api->freeNode(source);
-    const Answer avs = standin(picture, raw, set.args, set.order);
+    const Answer avs =
+        reference(std::string(name_of(picture.kind)) + "_" + set.name, picture, raw, set.args, set.order);
     ASSERT_EQ(vs.error, "");
     ASSERT_EQ(avs.error, "");
     ASSERT_EQ(vs.frames.size(), set.order.size());
+    ASSERT_EQ(avs.frames.size(), set.order.size());
     int changed = 0;
     for (std::size_t i = 0; i < set.order.size(); ++i) {
         EXPECT_TRUE(vs.frames[i] == avs.frames[i])
@@ -407,7 +501,8 @@ TEST_P(Messages, EveryRefusalAndTheReportAsInAviSynth) {
     int i = 0, same = 0;
     for (const Args& args : kRefusedArguments) {
         const Answer vs = vapoursynth(core, source, picture, args, {1}, nullptr);
-        const Answer avs = standin(picture, raw, args, {1});
+        const Answer avs = reference("messages_" + std::string(name_of(picture.kind)) + "_" + std::to_string(i),
+                                     picture, raw, args, {1});
         EXPECT_NE(avs.error, "") << "case " << i;
         EXPECT_EQ(vs.error, avs.error) << "case " << i;
         same += !avs.error.empty() && vs.error == avs.error;
@@ -533,8 +628,9 @@ TEST(Refusal, FramesTooSmallForTheSearchWhenCreated) {
         VSNode* n = dunmorel_on_blank(core, p.width, p.height, preset_of(p.kind), error);
         EXPECT_EQ(n, nullptr) << name_of(p.kind) << " " << p.width << "x" << p.height;
         if (n) api->freeNode(n);
-        const VideoInfo vi = dunmorel::server::MakeVideoInfo(avisynth_type(p.kind), p.width, p.height, p.frames);
-        const Answer avs = standin(p, std::vector<std::uint8_t>(dunmorel::server::RawFrameSize(vi)), {}, {0});
+        const Answer avs = reference(
+            "small_" + std::string(name_of(p.kind)) + "_" + std::to_string(p.width) + "x" + std::to_string(p.height), p,
+            {}, {}, {0});
         EXPECT_NE(avs.error, "");
         EXPECT_EQ(error, avs.error) << name_of(p.kind) << " " << p.width << "x" << p.height;
     }
@@ -543,8 +639,7 @@ TEST(Refusal, FramesTooSmallForTheSearchWhenCreated) {
 // Frames requested all at once on several threads equal frames requested one by one.
 TEST(Parallel, AsyncRequestsEqualSerialOnes) {
     const Picture picture{Kind::yuv420, 330, 202, 12};
-    Core core;
-    api->setThreadCount(4, core.get());
+    Core core(4);
     VSNode* source = textured_source(core, picture);
     std::vector<int> order;
     for (int n = 0; n < picture.frames; ++n) order.push_back(n);
@@ -584,24 +679,61 @@ TEST(Parallel, AsyncRequestsEqualSerialOnes) {
     for (int n = 0; n < picture.frames; ++n) EXPECT_TRUE(done.frames[n] == serial.frames[n]) << "frame " << n;
 }
 
+// The core's own search finds the plug-in where an install or the wheel put it: the CI stages
+// copy the core beside that `plugins` folder, or name the folder in VAPOURSYNTH_EXTRA_PLUGIN_PATH,
+// and give the file expected in DUNMOREL_VS_AUTOLOADED.
+TEST(Autoload, TheCoreFindsTheInstalledPlugin) {
+    const char* expected = std::getenv("DUNMOREL_VS_AUTOLOADED");
+    if (!expected || !*expected) GTEST_SKIP() << "no DUNMOREL_VS_AUTOLOADED given";
+    VSCore* core = api->createCore(0);
+    VSPlugin* plugin = api->getPluginByNamespace("dunmorel", core);
+    ASSERT_NE(plugin, nullptr) << "the core loaded no plug-in with the namespace dunmorel";
+    // The core may spell the path with either separator.
+    auto same = [](std::string a, std::string b) {
+        for (std::string* s : {&a, &b})
+            for (char& c : *s)
+                if (c == '\\') c = '/';
+        return a == b;
+    };
+    EXPECT_PRED2(same, api->getPluginPath(plugin), native_path(expected));
+    std::printf("[autoload] %s\n", api->getPluginPath(plugin));
+#ifndef _WIN32
+    api->freeCore(core);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    const char* path = std::getenv("DUNMOREL_VS_CORE");
-    if (!path || !*path) path = DUNMOREL_VS_CORE;
-    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    const char* env = std::getenv("DUNMOREL_VS_CORE");
+    const std::string path = native_path(env && *env ? env : DUNMOREL_VS_CORE);
+#ifdef _WIN32
+    HMODULE lib = LoadLibraryA(path.c_str());
+    const std::string why = "error " + std::to_string(GetLastError());
+    auto get =
+        lib ? reinterpret_cast<VSGetVapourSynthAPI>(reinterpret_cast<void*>(GetProcAddress(lib, "getVapourSynthAPI")))
+            : nullptr;
+#else
+    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string why = lib ? "" : dlerror();
+    auto get = lib ? reinterpret_cast<VSGetVapourSynthAPI>(dlsym(lib, "getVapourSynthAPI")) : nullptr;
+#endif
     if (!lib) {
-        std::fprintf(stderr, "cannot open the VapourSynth core %s: %s\n", path, dlerror());
+        std::fprintf(stderr, "cannot open the VapourSynth core %s: %s\n", path.c_str(), why.c_str());
         return 1;
     }
-    auto get = reinterpret_cast<VSGetVapourSynthAPI>(dlsym(lib, "getVapourSynthAPI"));
     api = get ? get(VAPOURSYNTH_API_VERSION) : nullptr;
     if (!api) {
-        std::fprintf(stderr, "%s offers no VapourSynth API %d\n", path, VAPOURSYNTH_API_VERSION);
+        std::fprintf(stderr, "%s offers no VapourSynth API %d\n", path.c_str(), VAPOURSYNTH_API_VERSION);
         return 1;
     }
     const int result = RUN_ALL_TESTS();
+    std::fflush(nullptr);
+#ifdef _WIN32
+    // The cores left running (see Core) must not be waited for, nor their modules' exit code.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(result));
+#endif
     // The core stays loaded: its threads and atexit handlers outlive main.
     return result;
 }

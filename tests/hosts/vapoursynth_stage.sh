@@ -41,4 +41,33 @@ if ! valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcod
 fi
 grep -E 'PASSED' "$prefix/memcheck.out"
 grep -E 'ERROR SUMMARY|definitely lost|All heap blocks were freed' "$log" | sed 's/^==[0-9]*== /valgrind: /'
+
+# The core finds the plug-in by itself where the install and the wheel put it: the folder named in
+# VAPOURSYNTH_EXTRA_PLUGIN_PATH for the fallback install above; the `plugins` folder of a Python
+# package holding the core (as VapourSynth R74+ is installed), which the configure step finds;
+# and the same folder of a package the wheel was installed beside.
+autoload() {  # CORE_LIBRARY EXPECTED_PLUGIN [VAR=VALUE...]
+  local lib=$1 expected=$2
+  shift 2
+  env "$@" DUNMOREL_VS_CORE="$lib" DUNMOREL_VS_AUTOLOADED="$expected" "$tests" --gtest_brief=1 \
+    --gtest_filter='Autoload.*' | grep -E '^\[autoload\]|PASSED|FAILED|SKIPPED'
+  [ "${PIPESTATUS[0]}" -eq 0 ]
+}
+autoload "$core/core/libvapoursynth.so" "$installed" VAPOURSYNTH_EXTRA_PLUGIN_PATH="$(dirname "$installed")"
+package=$prefix/python/vapoursynth
+mkdir -p "$package"
+touch "$package/__init__.py"
+cp "$core/core/libvapoursynth.so.4" "$package/libvapoursynth.so"
+PYTHONPATH=$prefix/python DUNMOREL_VAPOURSYNTH_DIR=$core cmake --preset hosts | grep 'VapourSynth plug-in installs'
+cmake --install build/hosts --prefix "$prefix/beside-package" >/dev/null
+autoload "$package/libvapoursynth.so" "$package/plugins/libvsdunmorel.so"
+# Back to the plain configuration, whose install the other stages list.
+DUNMOREL_VAPOURSYNTH_DIR=$core cmake --preset hosts >/dev/null
+cmake --build build/hosts --target wheel >/dev/null
+wheel=$(ls build/hosts/wheel/dunmorel-*-linux_x86_64.whl)
+python3 -m pip install -q --no-index --no-deps --root-user-action=ignore --target "$prefix/site" "$wheel"
+cp "$core/core/libvapoursynth.so.4" "$prefix/site/vapoursynth/libvapoursynth.so"
+autoload "$prefix/site/vapoursynth/libvapoursynth.so" "$prefix/site/vapoursynth/plugins/libvsdunmorel.so"
+echo "wheel $(basename "$wheel"):"
+python3 -m zipfile -l "$wheel" | sed 's/^/    /'
 echo "VapourSynth host stage: $((SECONDS - started)) s"
