@@ -201,8 +201,9 @@ VideoFrame* DUNMOREL_AVSC_CC get_frame(FilterInfo* fi, int n) {
     try {
         FrameRef input(host_api.get_frame(fi->child, n));
         if (!input.get()) {
-            // The child's own message; the host would raise it too.
-            fi->error = host_api.clip_get_error(fi->child);
+            // The child's own message, which the host keeps; never a null frame without one.
+            const char* child_error = host_api.clip_get_error(fi->child);
+            fi->error = child_error ? child_error : "Dunmorel: the input frame could not be fetched";
             return nullptr;
         }
         Request request(fi, filter, input.get());
@@ -279,7 +280,7 @@ Value DUNMOREL_AVSC_CC create(ScriptEnvironment* env, Value args, void*) {
 }
 
 // Registered in place of the filter when the host lacks a function the filter calls (a host
-// older than the C interface of frame properties): scripts then fail with a message saying so.
+// older than the C interface's frame properties): scripts then fail with a message saying so.
 std::string missing_text;
 
 Value DUNMOREL_AVSC_CC refuse_host(ScriptEnvironment*, Value, void*) { return error_value(missing_text.c_str()); }
@@ -288,11 +289,15 @@ const char* init(ScriptEnvironment* env, const void* caller) {
     // A module is loaded by one core per process, so the functions are looked up once.
     static std::once_flag once;
     static const char* missing = nullptr;
-    std::call_once(once, [&] { missing = resolve_api(caller, host_api); });
+    std::call_once(once, [&] {
+        missing = resolve_api(caller, host_api);
+        if (missing)
+            missing_text = std::string("Dunmorel: this AviSynth has no ") + missing +
+                           "; load the 2.5 plug-in libdunmorel.so instead";
+    });
     static const std::string params = signature();
     if (!host_api.add_function) return "Dunmorel: the host exports no avs_add_function";
     if (missing) {
-        missing_text = std::string("Dunmorel: this AviSynth has no ") + missing + "; AviSynth+ 3.7 or newer is needed";
         host_api.add_function(env, kFunctionName, params.c_str(), refuse_host, nullptr);
     } else {
         host_api.add_function(env, kFunctionName, params.c_str(), create, nullptr);
