@@ -7,6 +7,10 @@
 // the last one or before the first.
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -236,7 +240,9 @@ TEST_P(SimdCheck, EveryPartialLastVector) {
 // largest noise there is, on planes whose variances cover a wide range.
 TEST_P(SimdCheck, NoiseEdges) {
     std::mt19937 rng(0x5eed0003);
-    const std::int32_t noises[] = {0, 1, 2, 15, 16, 17, 100, 1000, 16257, 16257 * 500};
+    // 32767 is the largest noise of the single-precision rule and its 16-bit multiply, 32768 the
+    // smallest beyond them.
+    const std::int32_t noises[] = {0, 1, 2, 15, 16, 17, 100, 1000, 16257, 32767, 32768, 16257 * 500};
     for (const std::int32_t noise : noises) {
         for (int n = 0; n < 6; ++n) {
             const std::int32_t grid = 3 + 2 * pick(rng, 0, 4);
@@ -344,6 +350,33 @@ TEST(ExactMath, MeanByMultiplyIsExactForEveryDividend) {
         }
     }
 }
+
+#if defined(__x86_64__)
+// The 16-bit multiply-add that stands in for a 32-bit multiply, on the instruction itself: every
+// non-negative factor below 2^15 against the ends of the signed range, and every pair the
+// kernels form (a sample sum or mean 0 .. 510 against -5610 .. 5610).
+TEST(ExactMath, SixteenBitMultiplyAddIsTheProductWithinItsBounds) {
+    auto check = [](std::int32_t a, std::int32_t b0) {
+        const __m128i av = _mm_set1_epi32(a);
+        const __m128i bv = _mm_setr_epi32(b0, b0 + 1, b0 + 2, b0 + 3);
+        alignas(16) std::int32_t got[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(got), _mm_madd_epi16(av, bv));
+        for (int i = 0; i < 4; ++i) {
+            if (got[i] != a * (b0 + i))
+                return ::testing::AssertionFailure() << a << " * " << b0 + i << " gave " << got[i];
+        }
+        return ::testing::AssertionSuccess();
+    };
+    for (std::int32_t a = 0; a <= x86::mul16_limit; ++a) {
+        ASSERT_TRUE(check(a, -32768));
+        ASSERT_TRUE(check(a, 32764));
+        ASSERT_TRUE(check(a, -2));
+    }
+    for (std::int32_t a = 0; a <= 510; ++a) {
+        for (std::int32_t b = -5612; b <= 5610; b += 4) ASSERT_TRUE(check(a, b));
+    }
+}
+#endif
 
 // floor(Q / A + bias), with one fused rounding or with two, equals (Q + A / 2) / A for every
 // Q whose quotient is positive, around every multiple of A and at large magnitudes; for

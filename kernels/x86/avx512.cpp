@@ -41,6 +41,8 @@ struct Vec {
     static I add(I a, I b) { return _mm512_add_epi32(a, b); }
     static I sub(I a, I b) { return _mm512_sub_epi32(a, b); }
     static I mullo(I a, I b) { return _mm512_mullo_epi32(a, b); }
+    // a * b for 0 <= a < 2^15 and |b| <= 2^15 - 1 (exact_math.h): one multiply-add of 16-bit halves.
+    static I mul16(I a, I b) { return _mm512_madd_epi16(a, b); }
     static I shr_mean(I a) { return _mm512_srli_epi32(a, mean_shift); }
     static I select(I mask, I if_set, I if_clear) {
         return _mm512_mask_blend_epi32(_mm512_movepi32_mask(mask), if_clear, if_set);

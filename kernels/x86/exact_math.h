@@ -43,6 +43,18 @@ constexpr std::int32_t mean_by_multiply(std::int32_t dividend, std::uint32_t mul
     return static_cast<std::int32_t>((static_cast<std::uint32_t>(dividend) * multiplier) >> mean_shift);
 }
 
+// ---- Products of small lanes: one 16-bit multiply-add instead of a 32-bit multiply ----
+//
+// The multiply-add of 16-bit halves gives, in each 32-bit lane, a_lo * b_lo + a_hi * b_hi with
+// every half read as a signed 16-bit number. For 0 <= a <= 2^15 - 1 the high half of a is 0 and
+// its low half is a; for -2^15 <= b <= 2^15 - 1 the low half of b, read as signed, is b. So the
+// lane is a * b exactly, and |a * b| < 2^30 cannot overflow. The kernels use it where both
+// bounds hold by construction: samples and their sums of two (0 .. 510) times sample
+// differences (-255 .. 255), a mean (0 .. 255) times the column height or times
+// 2 * S1 - m * height of one column (at most 2 * 255 * 11 = 5610 in magnitude), and a noise
+// below 2^15 times centre - mean. simd_check_tests checks the bound case by case.
+constexpr std::int32_t mul16_limit = (1 << 15) - 1;
+
 // ---- Neighbourhood variance: (Q + A / 2) / A in double precision ----
 //
 // The kernels evaluate floor(Q * r + b) with r = 1/A and b = (A / 2 + 1/2) / A, both rounded

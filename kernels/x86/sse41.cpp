@@ -27,6 +27,8 @@ struct Vec {
     static I add(I a, I b) { return _mm_add_epi32(a, b); }
     static I sub(I a, I b) { return _mm_sub_epi32(a, b); }
     static I mullo(I a, I b) { return _mm_mullo_epi32(a, b); }
+    // a * b for 0 <= a < 2^15 and |b| <= 2^15 - 1 (exact_math.h): one multiply-add of 16-bit halves.
+    static I mul16(I a, I b) { return _mm_madd_epi16(a, b); }
     static I shr_mean(I a) { return _mm_srli_epi32(a, mean_shift); }
     static I select(I mask, I if_set, I if_clear) { return _mm_blendv_epi8(if_clear, if_set, mask); }
     static std::int32_t first(I v) { return _mm_cvtsi128_si32(v); }
