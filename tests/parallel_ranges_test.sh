@@ -2,10 +2,15 @@
 # The README's recipe for a clip on many machines, run here with local jobs only: GNU parallel
 # runs one --range piece per job, cat joins the pieces, and the result must equal one whole run
 # byte for byte, for a Y4M clip whose reference frame lies inside a later piece and for raw
-# RGB24. Exit 77 (skipped) without GNU parallel or ffmpeg.
+# RGB24. Exit 77 (skipped) without GNU parallel or ffmpeg, or where the preset did not build the
+# command (the scalar preset builds the kernel and frame tests only).
 #
 #   tests/parallel_ranges_test.sh DUNMOREL
 set -euo pipefail
+[ -x "$1" ] || {
+  echo "$1 is not built in this build"
+  exit 77
+}
 tool=$(realpath "$1")
 command -v parallel >/dev/null && command -v ffmpeg >/dev/null || {
   echo "GNU parallel and ffmpeg are needed (apt-get install parallel ffmpeg)"
