@@ -101,7 +101,8 @@ bool bad_strength(std::int32_t s) { return s > 500 || s < 0; }
 // of bytes does not fit in one cannot be filtered; in 32 bits its area would wrap into
 // nonsense bounds, or into a small frame's.
 bool too_large(const ClipFormat& clip) {
-    const std::int64_t row_bytes = std::int64_t{clip.width} * traits_of(clip.format).pixel_step;
+    const std::int64_t row_bytes =
+        std::int64_t{clip.width} * traits_of(clip.format).pixel_step * (is_wide(clip) ? 2 : 1);
     return frame_area(clip) > INT32_MAX || row_bytes > INT32_MAX;
 }
 
