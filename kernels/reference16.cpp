@@ -109,26 +109,10 @@ void smooth_border_rows(const Smooth16Args& a) {
         sample_at(a.dst, row, col) =
             smoothed16(sample_at(a.src, row, col), mean, round_div(squares, area), a.noise, max);
     };
-    auto wanted = [&](std::int32_t r) { return r >= first && r < end; };
-    for (std::int32_t r = first; r <= rows - hy - 1 && r < end; ++r) {
-        for (std::int32_t c = 0; c < hx; ++c) compute(r, c);
-        for (std::int32_t c = cols - 1; c >= cols - hx; --c) compute(r, c);
-    }
-    for (std::int32_t c = 0; c <= cols - hx - 1; ++c) {
-        for (std::int32_t r = 0; r < hy; ++r)
-            if (wanted(r)) compute(r, c);
-        for (std::int32_t r = rows - 1; r >= rows - hy - 1; --r)
-            if (wanted(r)) compute(r, c);
-    }
-    // Corner blocks are never smoothed, so they are copied as they are, out-of-range bits and
-    // all.
-    const std::int32_t corner_rows[2] = {0, rows - hy};
-    const std::int32_t corner_cols[2] = {0, cols - hx};
-    for (const std::int32_t r0 : corner_rows)
-        for (const std::int32_t c0 : corner_cols)
-            for (std::int32_t r = r0; r < r0 + hy; ++r)
-                if (wanted(r))
-                    for (std::int32_t c = c0; c < c0 + hx; ++c) sample_at(a.dst, r, c) = sample_at(a.src, r, c);
+    // Corner blocks are copied as they are, bits above the depth and all.
+    detail::for_each_border_sample(
+        rows, cols, a.ygrid, a.xgrid, first, end, compute,
+        [&](std::int32_t r, std::int32_t c) { sample_at(a.dst, r, c) = sample_at(a.src, r, c); });
 }
 
 void smooth_rows(const Smooth16Args& a) {
