@@ -31,27 +31,29 @@ namespace {
 
 int pick(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
-// A plane in a buffer that begins at its first sample and ends at its last; one in four is
-// stored bottom-up.
-struct Plane {
+// A plane of 8- or 16-bit samples in a buffer that begins at its first sample and ends at its
+// last (pitch in samples); one in four is stored bottom-up.
+template <typename Sample>
+struct BasicPlane {
     std::int32_t rows, cols, pitch;
     std::size_t origin;  // where row 0 starts
-    std::vector<std::uint8_t> bytes;
+    std::vector<Sample> bytes;
 
-    Plane(std::int32_t rows_, std::int32_t cols_, std::mt19937& rng)
+    BasicPlane(std::int32_t rows_, std::int32_t cols_, std::mt19937& rng)
         : rows(rows_), cols(cols_), pitch(cols_ + pick(rng, 0, 9)), origin(0) {
         bytes.resize(static_cast<std::size_t>(rows - 1) * pitch + static_cast<std::size_t>(cols));
         if (pick(rng, 0, 3) == 0) {
             origin = static_cast<std::size_t>(rows - 1) * pitch;
             pitch = -pitch;
         }
-        for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(rng());
+        for (Sample& b : bytes) b = static_cast<Sample>(rng());
     }
-    PlaneView view() { return {bytes.data() + origin, pitch, 1, cols, rows}; }
-    std::uint8_t& at(std::int32_t r, std::int32_t c) {
+    BasicPlaneView<Sample> view() { return {bytes.data() + origin, pitch, 1, cols, rows}; }
+    Sample& at(std::int32_t r, std::int32_t c) {
         return bytes[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(origin) + std::ptrdiff_t{r} * pitch + c)];
     }
 };
+using Plane = BasicPlane<std::uint8_t>;
 
 // Contents that reach different corners of the arithmetic: full-range noise, black and white,
 // gentle slopes, flat areas with rare spikes, and rows that make the running sum of squares
@@ -413,27 +415,7 @@ TEST(ExactMath, VarianceRoundingMatchesTheIntegerDivision) {
 
 // ---- 16-bit samples ----
 
-// A 16-bit plane in a buffer that begins at its first sample and ends at its last (pitch in
-// samples); one in four is stored bottom-up.
-struct Plane16 {
-    std::int32_t rows, cols, pitch;
-    std::size_t origin;
-    std::vector<std::uint16_t> words;
-
-    Plane16(std::int32_t rows_, std::int32_t cols_, std::mt19937& rng)
-        : rows(rows_), cols(cols_), pitch(cols_ + pick(rng, 0, 9)), origin(0) {
-        words.resize(static_cast<std::size_t>(rows - 1) * pitch + static_cast<std::size_t>(cols));
-        if (pick(rng, 0, 3) == 0) {
-            origin = static_cast<std::size_t>(rows - 1) * pitch;
-            pitch = -pitch;
-        }
-        for (std::uint16_t& w : words) w = static_cast<std::uint16_t>(rng());
-    }
-    Plane16View view() { return {words.data() + origin, pitch, 1, cols, rows}; }
-    std::uint16_t& at(std::int32_t r, std::int32_t c) {
-        return words[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(origin) + std::ptrdiff_t{r} * pitch + c)];
-    }
-};
+using Plane16 = BasicPlane<std::uint16_t>;
 
 // The 8-bit contents of fill() at `bits` bits: shifted up with random low bits, or full-range
 // words, some of them above the declared depth, which a host may hand over.
@@ -464,7 +446,7 @@ void compare16(const dispatch16::Implementation16& impl, Smooth16Args a, std::mt
                  " noise " + std::to_string(a.noise));
     Plane16 src(a.rows, a.cols, rng);
     fill16(src, a.bits, rng);
-    const std::vector<std::uint16_t> src_before = src.words;
+    const std::vector<std::uint16_t> src_before = src.bytes;
     Plane16 expected(a.rows, a.cols, rng);
     Plane16 actual = expected;
     a.src = src.view();
@@ -476,8 +458,8 @@ void compare16(const dispatch16::Implementation16& impl, Smooth16Args a, std::mt
     impl.smooth_rows(a);
     for (std::int32_t r = 0; r < a.rows; ++r)
         for (std::int32_t c = 0; c < a.cols; ++c) ASSERT_EQ(actual.at(r, c), expected.at(r, c)) << r << "," << c;
-    ASSERT_EQ(actual.words, expected.words) << "a word past a row differs";
-    ASSERT_EQ(src.words, src_before);
+    ASSERT_EQ(actual.bytes, expected.bytes) << "a word past a row differs";
+    ASSERT_EQ(src.bytes, src_before);
 }
 
 class SimdCheck16 : public ::testing::TestWithParam<std::string> {
@@ -546,7 +528,7 @@ TEST_P(SimdCheck16, DriftingRows) {
             reference16::smooth_rows(a);
             a.dst = actual.view();
             impl_->smooth_rows(a);
-            ASSERT_EQ(actual.words, expected.words);
+            ASSERT_EQ(actual.bytes, expected.bytes);
         }
     }
 }
@@ -599,7 +581,7 @@ TEST(Reference16, SmoothedSamplesStayWithinTheDepth) {
     std::mt19937 rng(0x5eed0019);
     Plane16 src(20, 30, rng);
     Plane16 dst(20, 30, rng);
-    for (std::uint16_t& w : src.words) w = static_cast<std::uint16_t>(pick(rng, 900, 4095));
+    for (std::uint16_t& w : src.bytes) w = static_cast<std::uint16_t>(pick(rng, 900, 4095));
     Smooth16Args a{dst.view(), src.view(), 1000, 20, 30, 3, 5, 10, 0, 20};
     smooth_plane16(a);
     for (std::int32_t r = 0; r < 20; ++r) {
