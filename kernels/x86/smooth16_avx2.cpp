@@ -2,6 +2,7 @@
 // -mavx2 -mfma, run only after the dispatcher has found both.
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,6 +25,7 @@ struct Vec16 {
     static D div(D a, D b) { return _mm256_div_pd(a, b); }
     static D max(D a, D b) { return _mm256_max_pd(a, b); }
     static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
     static D floor(D a) { return _mm256_floor_pd(a); }
     static D trunc(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm256_cvtsd_f64(a); }

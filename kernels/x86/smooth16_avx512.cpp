@@ -7,6 +7,7 @@
 #endif
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,6 +30,7 @@ struct Vec16 {
     static D div(D a, D b) { return _mm512_div_pd(a, b); }
     static D max(D a, D b) { return _mm512_max_pd(a, b); }
     static D min(D a, D b) { return _mm512_min_pd(a, b); }
+    static D abs(D a) { return _mm512_abs_pd(a); }
     static D floor(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static D trunc(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm512_cvtsd_f64(a); }

@@ -2,6 +2,7 @@
 // (one more rounding, which the bounds of smooth16_impl.inc allow for). Compiled with -msse4.1.
 #include <smmintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,6 +25,7 @@ struct Vec16 {
     static D div(D a, D b) { return _mm_div_pd(a, b); }
     static D max(D a, D b) { return _mm_max_pd(a, b); }
     static D min(D a, D b) { return _mm_min_pd(a, b); }
+    static D abs(D a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
     static D floor(D a) { return _mm_floor_pd(a); }
     static D trunc(D a) { return _mm_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm_cvtsd_f64(a); }
