@@ -147,8 +147,9 @@ std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& arg
     if (given[kYgrid] && bad_grid(a.ygrid))
         return ValidationFailure{2, "Dunmorel:ygrid should be odd positive number from 3 to 11"};
     // Exactly the five 8-bit formats: hosts map anything else, including formats that share
-    // bits with these, to `other`.
-    if (clip.format == PixelFormat::other)
+    // bits with these, to `other`. Samples of 9 to 16 bits come in planar layouts only.
+    const bool bad_depth = clip.bits < 8 || clip.bits > 16 || (is_wide(clip) && is_packed(clip.format));
+    if (clip.format == PixelFormat::other || bad_depth)
         return ValidationFailure{3, "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported"};
     if (too_large(clip))
         return ValidationFailure{

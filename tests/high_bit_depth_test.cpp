@@ -126,5 +126,21 @@ TEST(HighBitDepth, CalibrationOnTheEightBitScale) {
     }
 }
 
+// Depths outside 8..16 and packed layouts of more than 8 bits are refused as unknown formats; a
+// row of two-byte samples counts twice the bytes of its width.
+TEST(HighBitDepth, DepthsAndRowBytesAreChecked) {
+    auto check = [](ClipFormat clip) {
+        const auto failure = validate_arguments(resolve_arguments(ArgumentValues{}, clip), clip);
+        return failure ? failure->number : 0;
+    };
+    EXPECT_EQ(check({PixelFormat::rgb24, 640, 480, 3, 10}), 3);
+    EXPECT_EQ(check({PixelFormat::yuy2, 640, 480, 3, 16}), 3);
+    EXPECT_EQ(check({PixelFormat::yv12, 640, 480, 3, 17}), 3);
+    EXPECT_EQ(check({PixelFormat::yv12, 640, 480, 3, 7}), 3);
+    EXPECT_EQ(check({PixelFormat::yv12, 640, 480, 3, 16}), 0);
+    EXPECT_EQ(check({PixelFormat::grey, 1 << 30, 1, 3, 8}), 0);
+    EXPECT_EQ(check({PixelFormat::grey, 1 << 30, 1, 3, 10}), 19);  // 2^31 bytes in a row
+}
+
 }  // namespace
 }  // namespace dunmorel
