@@ -5,7 +5,8 @@
 // its speed as samples per second and, for the vector paths, the ratio to the scalar
 // reference measured in the same run; a summary table follows the benchmark output. Times are
 // processor times of the benchmark thread, and the ratios and the table use the best of the
-// repetitions of each case (five unless --benchmark_repetitions says otherwise).
+// repetitions of each case (five unless --benchmark_repetitions says otherwise). The 16-bit
+// kernel's whole pass at 10 and 16 bits closes the list.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "kernels/dispatch.h"
+#include "kernels/dispatch16.h"
 #include "kernels/plane.h"
+#include "kernels/plane16.h"
 
 namespace {
 
@@ -120,6 +123,41 @@ void run(benchmark::State& state, const Implementation* impl, const std::string&
     }
 }
 
+// The whole pass on the same picture at 10 and 16 bits (shifted up, grain in the low bits), with
+// each 16-bit path; rows "pass10" and "pass16" of the summary, ratios to the 16-bit reference.
+void run16(benchmark::State& state, const dunmorel::dispatch16::Implementation16* impl, int bits, int grid) {
+    const std::vector<std::uint8_t>& plane = samples();
+    std::vector<std::uint16_t> src(plane.size());
+    std::mt19937 rng(99);
+    for (std::size_t i = 0; i < plane.size(); ++i)
+        src[i] = static_cast<std::uint16_t>((plane[i] << (bits - 8)) | (rng() & ((1u << (bits - 8)) - 1)));
+    std::vector<std::uint16_t> dst(src.size(), 0);
+    dunmorel::Smooth16Args a;
+    a.dst = {dst.data(), width, 1, width, height};
+    a.src = {src.data(), width, 1, width, height};
+    a.noise = dunmorel::noise_at_bits(noise, bits);
+    a.rows = height;
+    a.cols = width;
+    a.ygrid = a.xgrid = grid;
+    a.bits = bits;
+    a.end_row = height;
+    const double start = thread_seconds();
+    for (auto _ : state) {
+        impl->smooth_rows(a);
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    const double seconds = (thread_seconds() - start) / static_cast<double>(state.iterations());
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(width) * height);
+    auto& row = timings[{"pass" + std::to_string(bits), grid}];
+    const auto seen = row.find(impl->name);
+    if (seen == row.end() || seconds < seen->second) row[impl->name] = seconds;
+    const auto ref = row.find("reference");
+    if (ref != row.end() && std::string(impl->name) != "reference") {
+        state.counters["x_reference"] = ref->second / row[impl->name];
+    }
+}
+
 void print_summary() {
     std::printf(
         "\nSamples per processor second on a %d x %d plane, one thread, best of the "
@@ -183,6 +221,18 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(name.c_str(), run, &impl, std::string(c.kernel), c.grid)
                 ->Unit(benchmark::kMillisecond)
                 ->MinTime(0.2);
+        }
+    }
+    for (const int bits : {10, 16}) {
+        for (const int grid : {3, 5, 11}) {
+            for (const auto& impl : dunmorel::dispatch16::implementations()) {
+                if (!impl.supported) continue;
+                const std::string name = "pass" + std::to_string(bits) + "/" + impl.name + "/" + std::to_string(grid) +
+                                         "x" + std::to_string(grid);
+                benchmark::RegisterBenchmark(name.c_str(), run16, &impl, bits, grid)
+                    ->Unit(benchmark::kMillisecond)
+                    ->MinTime(0.2);
+            }
         }
     }
     for (const Implementation& impl : dunmorel::dispatch::implementations()) {

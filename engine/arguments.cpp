@@ -101,7 +101,8 @@ bool bad_strength(std::int32_t s) { return s > 500 || s < 0; }
 // of bytes does not fit in one cannot be filtered; in 32 bits its area would wrap into
 // nonsense bounds, or into a small frame's.
 bool too_large(const ClipFormat& clip) {
-    const std::int64_t row_bytes = std::int64_t{clip.width} * traits_of(clip.format).pixel_step;
+    const std::int64_t row_bytes =
+        std::int64_t{clip.width} * traits_of(clip.format).pixel_step * (is_wide(clip) ? 2 : 1);
     return frame_area(clip) > INT32_MAX || row_bytes > INT32_MAX;
 }
 
@@ -146,8 +147,9 @@ std::optional<ValidationFailure> validate_arguments(const ResolvedArguments& arg
     if (given[kYgrid] && bad_grid(a.ygrid))
         return ValidationFailure{2, "Dunmorel:ygrid should be odd positive number from 3 to 11"};
     // Exactly the five 8-bit formats: hosts map anything else, including formats that share
-    // bits with these, to `other`.
-    if (clip.format == PixelFormat::other)
+    // bits with these, to `other`. Samples of 9 to 16 bits come in planar layouts only.
+    const bool bad_depth = clip.bits < 8 || clip.bits > 16 || (is_wide(clip) && is_packed(clip.format));
+    if (clip.format == PixelFormat::other || bad_depth)
         return ValidationFailure{3, "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported"};
     if (too_large(clip))
         return ValidationFailure{

@@ -39,6 +39,21 @@ void copy_block(std::uint8_t* dst, std::int32_t dst_pitch, const ConstPlaneView&
 
 }  // namespace
 
+ConstFramePlanes FilterEngine::rounded_reference(const ConstFramePlanes& reference,
+                                                 std::vector<std::uint8_t> (&storage)[3]) const {
+    ConstFramePlanes r;
+    for (int p = 0; p < 3; ++p) {
+        const ConstPlaneView& wide = reference.plane[p];
+        if (wide.base == nullptr) continue;
+        check_wide_plane(wide);
+        storage[p].resize(static_cast<std::size_t>(wide.width) * static_cast<std::size_t>(wide.height));
+        const PlaneView own{storage[p].data(), wide.width, 1, wide.width, wide.height};
+        round_to_8_bits(own, wide_view(wide), clip_.bits);
+        r.plane[p] = own;
+    }
+    return r;
+}
+
 Calibration FilterEngine::measure(const ConstFramePlanes& reference, const Calibration& previous) {
     const std::int32_t xgrid = args_.xgrid;
     const std::int32_t ygrid = args_.ygrid;

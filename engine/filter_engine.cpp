@@ -86,8 +86,11 @@ void FilterEngine::ensure_calibrated(std::int32_t n, const ConstFramePlanes& inp
     {
         const ConstFramePlanes reference = n != nf ? host.reference_frame(nf) : input;
         // Each calibration starts from the pass counts and table the one before left: while print
-        // is set the filter stays uncalibrated and every request measures again.
-        state_ = measure(reference, state_);
+        // is set the filter stays uncalibrated and every request measures again. A clip of more
+        // than 8 bits is measured on the 8-bit scale, so that its window, pass counts and report
+        // are those of the same picture at 8 bits: bit depth changes precision, not strength.
+        std::vector<std::uint8_t> rounded[3];
+        state_ = measure(is_wide(clip_) ? rounded_reference(reference, rounded) : reference, state_);
         measured_ = true;
     }
     if (n != nf) host.release_reference();

@@ -64,6 +64,10 @@ std::string format_report(const Calibration& calibration, ColorFamily family, st
 inline constexpr const char* kNoSearchBlock =
     "Dunmorel: frame too small for the automatic window search; give lx, rx, ty and by with autow=false";
 
+// Refuses a plane of 16-bit words that the kernels cannot take: one whose address or pitch is
+// odd (no host gives such planes) or that is wider than max_columns16.
+void check_wide_plane(const ConstPlaneView& bytes);
+
 class PlanePool;
 
 class FilterEngine {
@@ -111,6 +115,9 @@ private:
     Calibration measure(const ConstFramePlanes& reference, const Calibration& previous);
     // How far from the left and top edges (and, less one, from the others) search blocks keep.
     std::pair<std::int32_t, std::int32_t> search_margins() const;
+    // The reference frame of a clip of more than 8 bits rounded to 8 bits, in `storage`.
+    ConstFramePlanes rounded_reference(const ConstFramePlanes& reference,
+                                       std::vector<std::uint8_t> (&storage)[3]) const;
 
     ClipFormat clip_;
     FormatTraits traits_;

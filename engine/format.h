@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kernels/plane.h"
+#include "kernels/plane16.h"
 
 namespace dunmorel {
 
@@ -53,7 +54,13 @@ struct ClipFormat {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t num_frames = 0;
+    // Significant bits per sample: 8 (one byte each), or 9 to 16 in planar layouts, each sample
+    // then a 16-bit word in host byte order. Such a clip is calibrated on its reference frame
+    // rounded to 8 bits and filtered at full precision with the same passes.
+    std::int32_t bits = 8;
 };
+
+inline bool is_wide(const ClipFormat& clip) { return clip.bits > 8; }
 
 // width x height, in 64 bits so that no frame size wraps around.
 std::int64_t frame_area(const ClipFormat& clip);
@@ -75,6 +82,9 @@ struct BasicFrameAddresses {
     operator BasicFrameAddresses<const Sample>() const { return {base_y, pitch_y, base_u, base_v, pitch_uv}; }
 };
 using FrameAddresses = BasicFrameAddresses<std::uint8_t>;
+// For a clip of more than 8 bits, frame addresses and plane views stay in bytes as the hosts hand
+// them over: a plane's base is its first sample's first byte, its pitch counts bytes and its step
+// is 2 (the bytes of one sample); width and height count samples.
 using ConstFrameAddresses = BasicFrameAddresses<const std::uint8_t>;
 
 // The three planes of one frame as the filter sees them, plus the bytes that belong to no plane
@@ -91,6 +101,15 @@ struct BasicFramePlanes {
 };
 using FramePlanes = BasicFramePlanes<std::uint8_t>;
 using ConstFramePlanes = BasicFramePlanes<const std::uint8_t>;
+
+// The 16-bit words of a plane given in bytes as above. Hosts align rows far beyond two bytes;
+// an odd pitch or address, which no host gives, is refused by the engine before it gets here.
+inline ConstPlane16View wide_view(const ConstPlaneView& bytes) {
+    return {reinterpret_cast<const std::uint16_t*>(bytes.base), bytes.pitch / 2, 1, bytes.width, bytes.height};
+}
+inline Plane16View wide_view(const PlaneView& bytes) {
+    return {reinterpret_cast<std::uint16_t*>(bytes.base), bytes.pitch / 2, 1, bytes.width, bytes.height};
+}
 
 // The planes of a frame of `height` rows stored in one of the five host layouts of the original
 // interface (packed RGB bottom-up, YUY2, or planar 4:2:0 with its chroma at base_u and base_v).

@@ -2,6 +2,7 @@
 // sets of planes so that its last pass lands in the frame returned.
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "engine/filter_engine.h"
@@ -16,10 +17,10 @@ bool fits_grid(const ConstPlaneView& plane, std::int32_t xgrid, std::int32_t ygr
     return plane.width >= xgrid && plane.height >= ygrid;
 }
 
-void copy_samples(const PlaneView& dst, const ConstPlaneView& src, std::int32_t width, FrameHost& host) {
-    // Contiguous rows go through the host's own copy.
-    if (src.step == 1 && dst.step == 1) {
-        host.copy_rows(dst.base, dst.pitch, src.base, src.pitch, width, src.height);
+void copy_samples(const PlaneView& dst, const ConstPlaneView& src, std::int32_t width, FrameHost& host, bool wide) {
+    // Contiguous rows go through the host's own copy; so do the rows of 16-bit words.
+    if (wide || (src.step == 1 && dst.step == 1)) {
+        host.copy_rows(dst.base, dst.pitch, src.base, src.pitch, wide ? 2 * width : width, src.height);
         return;
     }
     for (std::int32_t r = 0; r < src.height; ++r)
@@ -29,15 +30,31 @@ void copy_samples(const PlaneView& dst, const ConstPlaneView& src, std::int32_t 
 // One piece of a pass: a range of its rows, all of them for an unsplit pass. Every piece reads
 // only the pass's source and writes only its own rows, so the pieces of a pass may run at once
 // and give the bytes of the whole.
+// A clip of more than 8 bits (`bits` 9..16) has planes of 16-bit words given in bytes (format.h);
+// its passes run at full precision, with the 8-bit noise times 4^(bits - 8).
 struct PassPiece {
     PlaneView dst;
     ConstPlaneView src;
     std::int32_t noise;
     std::int32_t first_row;
     std::int32_t end_row;
+    std::int32_t bits;
 };
 
 void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
+    if (p.bits > 8) {
+        smooth_rows16({.dst = wide_view(p.dst),
+                       .src = wide_view(p.src),
+                       .noise = noise_at_bits(p.noise, p.bits),
+                       .rows = p.src.height,
+                       .cols = p.src.width,
+                       .ygrid = ygrid,
+                       .xgrid = xgrid,
+                       .bits = p.bits,
+                       .first_row = p.first_row,
+                       .end_row = p.end_row});
+        return;
+    }
     smooth_rows({.dst = p.dst,
                  .src = p.src,
                  .noise = p.noise,
@@ -77,6 +94,15 @@ PlaneView owned_like(const PlaneView& owned, const ConstPlaneView& like) {
 
 }  // namespace
 
+void check_wide_plane(const ConstPlaneView& bytes) {
+    const bool odd = (reinterpret_cast<std::uintptr_t>(bytes.base) | static_cast<std::uint32_t>(bytes.pitch)) & 1;
+    if (odd)
+        throw FilterError(FilterError::Kind::failure, "Dunmorel: a plane of 16-bit samples lies at an odd address");
+    if (bytes.width > max_columns16)
+        throw FilterError(FilterError::Kind::failure, "Dunmorel: planes wider than " + std::to_string(max_columns16) +
+                                                          " samples are not filtered at more than 8 bits");
+}
+
 void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& plan, FrameHost& host) const {
     const std::int32_t xgrid = args_.xgrid;
     const std::int32_t ygrid = args_.ygrid;
@@ -90,6 +116,7 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& pla
         const bool present = input.plane[p].base != nullptr;
         passes[p] = present && fits_grid(input.plane[p], xgrid, ygrid) ? plan.passes[p] : 0;
         most = std::max(most, passes[p]);
+        if (passes[p] > 0 && is_wide(clip_)) check_wide_plane(input.plane[p]);
     }
 
     // Interleaved planes are gathered once into planes of the engine's own, where every pass
@@ -110,6 +137,11 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& pla
     } else {
         work[0] = host.work_frame(0);
         work[1] = host.work_frame(1);
+        for (int p = 0; p < 3; ++p) {
+            if (passes[p] == 0 || !is_wide(clip_)) continue;
+            check_wide_plane(work[0].plane[p]);
+            check_wide_plane(work[1].plane[p]);
+        }
     }
     const FramePlanes result = packed ? host.work_frame(1) : work[1];
 
@@ -117,9 +149,9 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& pla
         if (passes[p] > 0 || result.plane[p].base == nullptr) continue;
         const std::int32_t copy_width =
             traits_of(clip_.format).pixel_step == 2 && p > 0 ? (clip_.width + 1) / 2 : input.plane[p].width;
-        copy_samples(result.plane[p], input.plane[p], copy_width, host);
+        copy_samples(result.plane[p], input.plane[p], copy_width, host, is_wide(clip_));
     }
-    if (result.extra.base) copy_samples(result.extra, input.extra, result.extra.width, host);
+    if (result.extra.base) copy_samples(result.extra, input.extra, result.extra.width, host, false);
 
     // Which set pass k of plane p writes. In host frames, pass k of a plane with P passes writes
     // work frame 1 when P - 1 - k is even, so the last one writes the frame returned and nothing
@@ -143,7 +175,7 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& pla
         for (int p = 0; p < 3; ++p) {
             if (k >= passes[p]) continue;
             const ConstPlaneView src = k == 0 ? source.plane[p] : ConstPlaneView(work[target(p, k - 1)].plane[p]);
-            split_pass(pieces, {work[target(p, k)].plane[p], src, plan.noise[k][p], 0, src.height}, cores);
+            split_pass(pieces, {work[target(p, k)].plane[p], src, plan.noise[k][p], 0, src.height, clip_.bits}, cores);
         }
         pool.run(pieces.size(), [&](std::size_t i) { run_piece(pieces[i], ygrid, xgrid); });
     }

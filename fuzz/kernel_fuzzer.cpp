@@ -14,8 +14,10 @@
 
 #include "fuzz/fuzz_check.h"
 #include "kernels/dispatch.h"
+#include "kernels/dispatch16.h"
 #include "kernels/plane.h"
 #include "kernels/reference.h"
+#include "kernels/reference16.h"
 
 namespace {
 
@@ -110,6 +112,54 @@ std::string describe(const char* kernel, const char* path, const Plane& p, int y
            " x " + std::to_string(ygrid) + ", noise " + std::to_string(noise);
 }
 
+// The same plane at 9 to 16 bits: its samples shifted up over random low bits, or random words,
+// many above the depth; every 16-bit path against the 16-bit reference on a range of rows.
+void check16(FuzzedDataProvider& in, const Plane& src, int ygrid, int xgrid, int first, int end) {
+    const std::int32_t bits = in.ConsumeIntegralInRange(9, 16);
+    const bool raw = in.ConsumeBool();
+    dunmorel::fuzz::Lcg lcg{in.ConsumeIntegral<std::uint32_t>()};
+    int pitch = src.cols + in.ConsumeIntegralInRange(0, 9);
+    const std::size_t words = static_cast<std::size_t>(src.rows - 1) * pitch + static_cast<std::size_t>(src.cols);
+    // Bottom-up when the 8-bit plane is.
+    const std::ptrdiff_t origin = src.pitch < 0 ? static_cast<std::ptrdiff_t>(src.rows - 1) * pitch : 0;
+    if (src.pitch < 0) pitch = -pitch;
+    std::vector<std::uint16_t> source(words), start(words);
+    for (std::uint16_t& w : start) w = static_cast<std::uint16_t>(lcg.next());
+    const ConstPlaneView eight = src.const_view();
+    for (int r = 0; r < src.rows; ++r) {
+        for (int c = 0; c < src.cols; ++c) {
+            const std::uint32_t low = lcg.next();
+            source[static_cast<std::size_t>(origin + static_cast<std::ptrdiff_t>(r) * pitch + c)] =
+                static_cast<std::uint16_t>(raw ? low
+                                               : (eight.at(r, c) << (bits - 8)) | (low & ((1u << (bits - 8)) - 1)));
+        }
+    }
+    dunmorel::Smooth16Args a;
+    a.src = {source.data() + origin, pitch, 1, src.cols, src.rows};
+    a.noise = std::min(dunmorel::noise_at_bits(draw_noise(in) % (16257 * 500 + 1), bits), dunmorel::max_noise16);
+    a.rows = src.rows;
+    a.cols = src.cols;
+    a.ygrid = ygrid;
+    a.xgrid = xgrid;
+    a.bits = bits;
+    a.first_row = first;
+    a.end_row = end;
+    std::vector<std::uint16_t> expected = start;
+    a.dst = {expected.data() + origin, pitch, 1, src.cols, src.rows};
+    dunmorel::reference16::smooth_rows(a);
+    for (const auto& impl : dunmorel::dispatch16::implementations()) {
+        if (!impl.supported) continue;
+        std::vector<std::uint16_t> actual = start;
+        a.dst = {actual.data() + origin, pitch, 1, src.cols, src.rows};
+        impl.smooth_rows(a);
+        if (actual != expected)
+            fail(std::string("smooth_rows16: ") + impl.name + " differs from the reference on a " +
+                 std::to_string(src.rows) + " x " + std::to_string(src.cols) + " plane, grid " + std::to_string(xgrid) +
+                 " x " + std::to_string(ygrid) + ", " + std::to_string(bits) + " bits, noise " +
+                 std::to_string(a.noise));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -162,5 +212,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (fast.bytes != interior.bytes) fail(describe("smooth_interior", impl.name, src, ygrid, xgrid, noise));
     }
     if (src.bytes != source_bytes) fail("a kernel wrote into its source");
+    check16(in, src, ygrid, xgrid, range_first, range_end);
     return 0;
 }

@@ -135,33 +135,9 @@ void borders_in_rows(const SmoothArgs& a, std::int32_t first, std::int32_t end) 
               detail::smoothed_sample(centre, mean, detail::neighbourhood_round(squares, area), a.noise));
     };
 
-    auto wanted = [&](std::int32_t r) { return r >= first && r < end; };
-    // Left and right strips, down to the row that smooth_interior leaves out.
-    for (std::int32_t r = first; r <= a.rows - hy - 1 && r < end; ++r) {
-        for (std::int32_t c = 0; c < hx; ++c) compute(r, c);
-        for (std::int32_t c = a.cols - 1; c >= a.cols - hx; --c) compute(r, c);
-    }
-    // Top and bottom strips; the bottom one is hy + 1 rows high for the same reason.
-    for (std::int32_t c = 0; c <= a.cols - hx - 1; ++c) {
-        for (std::int32_t r = 0; r < hy; ++r)
-            if (wanted(r)) compute(r, c);
-        for (std::int32_t r = a.rows - 1; r >= a.rows - hy - 1; --r)
-            if (wanted(r)) compute(r, c);
-    }
-    // Corner blocks are never smoothed: they take the source as it is, over whatever the strips
-    // wrote there.
-    const std::int32_t corner_rows[2] = {0, a.rows - hy};
-    const std::int32_t corner_cols[2] = {0, a.cols - hx};
-    for (const std::int32_t r0 : corner_rows) {
-        for (const std::int32_t c0 : corner_cols) {
-            for (std::int32_t r = r0; r < r0 + hy; ++r) {
-                if (!wanted(r)) continue;
-                for (std::int32_t c = c0; c < c0 + hx; ++c) {
-                    sample_at(a.dst, r, c) = sample_at(a.src, r, c);
-                }
-            }
-        }
-    }
+    detail::for_each_border_sample(
+        a.rows, a.cols, a.ygrid, a.xgrid, first, end, compute,
+        [&](std::int32_t r, std::int32_t c) { sample_at(a.dst, r, c) = sample_at(a.src, r, c); });
 }
 
 }  // namespace

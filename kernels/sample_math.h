@@ -25,6 +25,36 @@ inline std::int32_t reflect(std::int32_t t, std::int32_t n) {
     return t;
 }
 
+// The samples of a whole pass outside smooth_interior's rectangle that lie in rows first .. end - 1,
+// for any sample width: compute(r, c) for each sample of the edge strips (left and right strips
+// row by row down to the row that smooth_interior leaves out, then the top and the hy + 1 rows high
+// bottom strip column by column), then copy(r, c) for each sample of the corner blocks, which are
+// never smoothed and take the source over whatever the strips wrote there.
+template <typename Compute, typename Copy>
+void for_each_border_sample(std::int32_t rows, std::int32_t cols, std::int32_t ygrid, std::int32_t xgrid,
+                            std::int32_t first, std::int32_t end, Compute compute, Copy copy) {
+    const std::int32_t hx = xgrid / 2;
+    const std::int32_t hy = ygrid / 2;
+    auto wanted = [&](std::int32_t r) { return r >= first && r < end; };
+    for (std::int32_t r = first; r <= rows - hy - 1 && r < end; ++r) {
+        for (std::int32_t c = 0; c < hx; ++c) compute(r, c);
+        for (std::int32_t c = cols - 1; c >= cols - hx; --c) compute(r, c);
+    }
+    for (std::int32_t c = 0; c <= cols - hx - 1; ++c) {
+        for (std::int32_t r = 0; r < hy; ++r)
+            if (wanted(r)) compute(r, c);
+        for (std::int32_t r = rows - 1; r >= rows - hy - 1; --r)
+            if (wanted(r)) compute(r, c);
+    }
+    const std::int32_t corner_rows[2] = {0, rows - hy};
+    const std::int32_t corner_cols[2] = {0, cols - hx};
+    for (const std::int32_t r0 : corner_rows)
+        for (const std::int32_t c0 : corner_cols)
+            for (std::int32_t r = r0; r < r0 + hy; ++r)
+                if (wanted(r))
+                    for (std::int32_t c = c0; c < c0 + hx; ++c) copy(r, c);
+}
+
 // Neighbourhood mean and variance rounding of the smoothing kernels: half the divisor,
 // truncated, is added before a division that truncates towards zero. Not the same rounding as
 // window_variance's.

@@ -19,7 +19,8 @@ using FrameRef = std::unique_ptr<const VSFrame, FrameDeleter>;
 // The engine's planes of one host frame whose plane p starts at plane_base(p). Plane p of the
 // engine is what the original plug-in calls plane p: for RGB the byte at offset p of a packed
 // pixel (B, G, R), with rows counted from the bottom as packed RGB is stored, so each plane is
-// read from its last row with a negative pitch. A grey frame has its luma only.
+// read from its last row with a negative pitch. A grey frame has its luma only. Samples of more
+// than 8 bits are two bytes each, which the views' step says (format.h).
 template <typename Sample, typename PlaneBase>
 BasicFramePlanes<Sample> planes_of(const ClipFormat& clip, const VSFrame* frame, PlaneBase plane_base,
                                    const VSAPI* vsapi) {
@@ -35,7 +36,7 @@ BasicFramePlanes<Sample> planes_of(const ClipFormat& clip, const VSFrame* frame,
             base += static_cast<std::ptrdiff_t>(height - 1) * stride;
             stride = -stride;
         }
-        f.plane[p] = {base, stride, 1, plane_width(clip, p), height};
+        f.plane[p] = {base, stride, is_wide(clip) ? 2 : 1, plane_width(clip, p), height};
     }
     return f;
 }

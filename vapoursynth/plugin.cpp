@@ -12,8 +12,8 @@ namespace dunmorel::vs {
 namespace {
 
 constexpr const char* kUnsupportedFormat =
-    "Dunmorel: only clips of constant format and size in YUV444P8, YUV440P8, YUV422P8, YUV420P8, YUV411P8, "
-    "YUV410P8, GRAY8 or RGB24 are accepted";
+    "Dunmorel: only clips of constant format and size in YUV444, YUV440, YUV422, YUV420, YUV411 or YUV410 with 8 "
+    "to 16 bits (P8 to P16), GRAY8 to GRAY16 or RGB24 to RGB48 are accepted";
 
 // The host's signature, built from the engine's argument table; flags are ints in this host.
 std::string signature() {
@@ -22,13 +22,15 @@ std::string signature() {
     return s;
 }
 
-// The engine's layout of a host format: every 8-bit planar one. Planar RGB is the engine's RGB
-// with the planes taken in B, G, R order and rows from the bottom, so that a picture gives the
-// bytes of the same picture in packed RGB24.
+// The engine's layout of a host format: every planar one of integer samples with 8 to 16 bits
+// (one byte for 8, two for more). Planar RGB is the engine's RGB with the planes taken in B, G, R
+// order and rows from the bottom, so that a picture gives the bytes of the same picture in packed
+// RGB24.
 PixelFormat format_of(const VSVideoInfo& vi) {
     const VSVideoFormat& f = vi.format;
     if (f.colorFamily == cfUndefined || vi.width <= 0 || vi.height <= 0) return PixelFormat::other;
-    if (f.sampleType != stInteger || f.bitsPerSample != 8) return PixelFormat::other;
+    if (f.sampleType != stInteger || f.bitsPerSample < 8 || f.bitsPerSample > 16) return PixelFormat::other;
+    if (f.bytesPerSample != (f.bitsPerSample > 8 ? 2 : 1)) return PixelFormat::other;
     if (f.colorFamily == cfGray) return PixelFormat::grey;
     if (f.colorFamily == cfRGB) return PixelFormat::planar_rgb;
     if (f.colorFamily != cfYUV) return PixelFormat::other;
@@ -69,7 +71,7 @@ void VS_CC create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
         const int value = vsapi->mapGetIntSaturated(in, kArguments[i].name, 0, &error);
         if (!error) given[i] = value;
     }
-    const ClipFormat clip{format, vi.width, vi.height, vi.numFrames};
+    const ClipFormat clip{format, vi.width, vi.height, vi.numFrames, vi.format.bitsPerSample};
     const ResolvedArguments resolved = resolve_arguments(given, clip);
     if (auto failure = validate_arguments(resolved, clip)) return refuse(failure->text());
 

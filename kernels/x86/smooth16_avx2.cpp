@@ -1,0 +1,62 @@
+// The 16-bit kernel for processors with AVX2 and FMA: four doubles per vector. Compiled with
+// -mavx2 -mfma, run only after the dispatcher has found both.
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/reference16.h"
+#include "kernels/x86/x86_kernels16.h"
+
+namespace dunmorel::x86::avx2_16 {
+namespace {
+
+struct Vec16 {
+    static constexpr std::int32_t lanes = 4;
+    using D = __m256d;
+    static D set1(double x) { return _mm256_set1_pd(x); }
+    static D load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, D v) { _mm256_storeu_pd(p, v); }
+    static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    static D madd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
+    static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+    static D floor(D a) { return _mm256_floor_pd(a); }
+    static D trunc(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+    static double first(D a) { return _mm256_cvtsd_f64(a); }
+    // if_above where a > b, otherwise `otherwise`.
+    static D select_gt(D a, D b, D if_above, D otherwise) {
+        return _mm256_blendv_pd(otherwise, if_above, _mm256_cmp_pd(a, b, _CMP_GT_OQ));
+    }
+    static bool any_ge(D a, double limit) {
+        return _mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_set1_pd(limit), _CMP_GE_OQ)) != 0;
+    }
+    // Inclusive prefix sum across the lanes.
+    static D prefix(D x) {
+        x = _mm256_add_pd(x, _mm256_blend_pd(_mm256_permute4x64_pd(x, 0x90), _mm256_setzero_pd(), 0x1));
+        return _mm256_add_pd(x, _mm256_permute2f128_pd(x, x, 0x08));
+    }
+    // Lanes of x moved up by one, lane 0 taking lane 0 of `before`.
+    static D shift_in(D x, D before) { return _mm256_blend_pd(_mm256_permute4x64_pd(x, 0x90), before, 0x1); }
+    // The last lane in every lane.
+    static D last(D x) { return _mm256_permute4x64_pd(x, 0xFF); }
+    static D from_u16(const std::uint16_t* p) {
+        return _mm256_cvtepi32_pd(_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    }
+    // Lanes holding integers 0 .. 65535, as four samples.
+    static void store_u16(std::uint16_t* p, D v) {
+        const __m128i i = _mm256_cvttpd_epi32(v);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi32(i, i));
+    }
+};
+
+}  // namespace
+
+#include "kernels/x86/smooth16_impl.inc"
+
+}  // namespace dunmorel::x86::avx2_16
