@@ -1,6 +1,7 @@
 // Every frame request after the calibration: each plane gets its passes, alternating between two
 // sets of planes so that its last pass lands in the frame returned.
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,7 +69,32 @@ void run_piece(const PassPiece& p, std::int32_t ygrid, std::int32_t xgrid) {
 
 // Splits one pass of a plane for `cores` threads: a few bands per core keep them evenly loaded,
 // and each band restarts its running sums only once, so bands stay tall.
-void split_pass(std::vector<PassPiece>& pieces, const PassPiece& whole, int cores) {
+// The pieces of one pass. Most fit in place, so a frame allocates nothing here; a machine with
+// many cores spills into the heap. Not kept per thread: a thread_local with a destructor would
+// pin a plug-in in its host's memory until every host thread that ran a frame has ended.
+class PieceList {
+public:
+    void clear() {
+        size_ = 0;
+        spill_.clear();
+    }
+    void push_back(const PassPiece& p) {
+        if (size_ < inline_.size()) {
+            inline_[size_++] = p;
+        } else {
+            spill_.push_back(p);
+        }
+    }
+    std::size_t size() const { return size_ + spill_.size(); }
+    const PassPiece& operator[](std::size_t i) const { return i < size_ ? inline_[i] : spill_[i - size_]; }
+
+private:
+    std::array<PassPiece, 96> inline_{};
+    std::size_t size_ = 0;
+    std::vector<PassPiece> spill_;
+};
+
+void split_pass(PieceList& pieces, const PassPiece& whole, int cores) {
     const std::int32_t rows = whole.src.height;
     constexpr std::int32_t kMinBand = 32;
     if (cores < 2 || rows < 2 * kMinBand) {
@@ -163,10 +189,8 @@ void FilterEngine::run_passes(const ConstFramePlanes& input, const PassPlan& pla
     };
 
     WorkPool& pool = WorkPool::shared();
-    // Kept per thread so that a frame allocates nothing here once the first has run; the pool's
-    // threads reach the caller's list through this reference, not their own thread's.
-    thread_local std::vector<PassPiece> kept;
-    std::vector<PassPiece>& pieces = kept;
+    // The pool's threads reach the caller's list through the task's reference.
+    PieceList pieces;
     for (std::int32_t k = 0; k < most; ++k) {
         // Split only when a pool thread is free to help; otherwise the whole-pass kernel, which
         // shares work between the interior and the strips, is the faster one.

@@ -16,7 +16,7 @@ host_core vapoursynth "VapourSynth"
 
 DUNMOREL_VAPOURSYNTH_DIR=$core cmake --preset hosts >/dev/null
 # Everything the install rules name, and the test program.
-cmake --build build/hosts --target dunmorel dunmorel_cli vsdunmorel vapoursynth_host_tests
+cmake --build build/hosts --target dunmorel dunmorel_avsplus dunmorel_cli vsdunmorel vapoursynth_host_tests
 tests=build/hosts/bin/vapoursynth_host_tests
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
