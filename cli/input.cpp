@@ -1,7 +1,5 @@
 #include "cli/input.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "cli/output.h"
+#include "cli/platform.h"
 #include "cli/y4m.h"
 
 namespace dunmorel::cli {
@@ -27,10 +26,11 @@ std::string error_text() { return std::strerror(errno); }
 std::string plural(long long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); }
 
 // Reads exactly `size` bytes at `offset` unless the file ends first; returns the count read.
-std::size_t pread_full(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
+std::size_t pread_full(int fd, std::uint8_t* out, std::size_t size, std::int64_t offset) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = pread(fd, out + done, size - done, offset + static_cast<off_t>(done));
+        const std::int64_t got =
+            platform::read_at(fd, out + done, size - done, offset + static_cast<std::int64_t>(done));
         if (got < 0) {
             if (errno == EINTR) continue;
             throw CliError("read failed: " + error_text());
@@ -146,8 +146,8 @@ private:
 
 class SeekableSource final : public FrameSource {
 public:
-    SeekableSource(std::unique_ptr<FileDescriptor> fd, std::string name, off_t base, off_t size,
-                   const InputRequest& request, const ReadPolicy& policy, std::pair<dev_t, ino_t> identity)
+    SeekableSource(std::unique_ptr<FileDescriptor> fd, std::string name, std::int64_t base, std::int64_t size,
+                   const InputRequest& request, const ReadPolicy& policy, platform::FileId identity)
         : fd_(std::move(fd)), base_(base), size_(size) {
         name_ = std::move(name);
         identity_ = identity;
@@ -168,15 +168,16 @@ public:
     void read_bytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) override {
         check_range(offset, size);
         if (!ensure(n)) throw EndOfInput(message("there is no frame " + std::to_string(n)));
-        const off_t at = y4m_offsets_.empty() ? static_cast<off_t>(n) * static_cast<off_t>(format_.frame_bytes)
-                                              : y4m_offsets_[static_cast<std::size_t>(n)];
+        const std::int64_t at = y4m_offsets_.empty()
+                                    ? static_cast<std::int64_t>(n) * static_cast<std::int64_t>(format_.frame_bytes)
+                                    : y4m_offsets_[static_cast<std::size_t>(n)];
         // The index was checked against the file's size; a shorter read means it shrank since.
-        if (pread_at(out, size, at + static_cast<off_t>(offset)) != size)
+        if (pread_at(out, size, at + static_cast<std::int64_t>(offset)) != size)
             throw CliError(message("frame " + std::to_string(n) + " is truncated (the file shrank while being read)"));
     }
 
 private:
-    std::size_t pread_at(std::uint8_t* out, std::size_t n, off_t at) const {
+    std::size_t pread_at(std::uint8_t* out, std::size_t n, std::int64_t at) const {
         try {
             return pread_full(fd_->get(), out, n, base_ + at);
         } catch (const CliError& e) {
@@ -194,11 +195,11 @@ private:
     };
 
     std::unique_ptr<FileDescriptor> fd_;
-    off_t base_;
-    off_t size_;
+    std::int64_t base_;
+    std::int64_t size_;
     // Where each frame's samples start, for Y4M; raw frames lie back to back.
-    std::vector<off_t> y4m_offsets_;
-    off_t whole_frames_ = 0;
+    std::vector<std::int64_t> y4m_offsets_;
+    std::int64_t whole_frames_ = 0;
     std::optional<Damage> damage_;
 };
 
@@ -240,7 +241,7 @@ public:
             return;
         }
         if (const auto it = spilled_.find(n); it != spilled_.end()) {
-            if (pread_full(fileno(spill_), out, size, it->second + static_cast<off_t>(offset)) != size)
+            if (pread_full(fileno(spill_), out, size, it->second + static_cast<std::int64_t>(offset)) != size)
                 throw CliError(message("the temporary file lost frame " + std::to_string(n)));
             return;
         }
@@ -315,16 +316,16 @@ private:
             spill_ = std::tmpfile();
             if (!spill_) throw CliError("cannot make a temporary file for frames read ahead: " + error_text());
         }
-        const off_t at = spill_end_;
+        const std::int64_t at = spill_end_;
         std::size_t done = 0;
         while (done < frame.size()) {
-            const ssize_t put =
-                pwrite(fileno(spill_), frame.data() + done, frame.size() - done, at + static_cast<off_t>(done));
+            const std::int64_t put = platform::write_at(fileno(spill_), frame.data() + done, frame.size() - done,
+                                                        at + static_cast<std::int64_t>(done));
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) throw CliError("cannot write frames read ahead to a temporary file: " + error_text());
             done += static_cast<std::size_t>(put);
         }
-        spill_end_ += static_cast<off_t>(frame.size());
+        spill_end_ += static_cast<std::int64_t>(frame.size());
         spilled_.emplace(index, at);
     }
 
@@ -336,9 +337,9 @@ private:
     bool ended_ = false;
     int floor_;
     std::map<int, std::vector<std::uint8_t>> memory_;
-    std::map<int, off_t> spilled_;
+    std::map<int, std::int64_t> spilled_;
     std::FILE* spill_ = nullptr;
-    off_t spill_end_ = 0;
+    std::int64_t spill_end_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -386,7 +387,7 @@ InputFormat y4m_format(const std::string& line, const InputRequest& request, con
 
 void SeekableSource::index_raw(const InputRequest& request) {
     format_ = raw_input_format(request, name_);
-    const auto frame = static_cast<off_t>(format_.frame_bytes);
+    const auto frame = static_cast<std::int64_t>(format_.frame_bytes);
     whole_frames_ = size_ / frame;
     if (whole_frames_ > kUnknownFrameCount - 1) throw CliError(message("too many frames"));
     if (size_ % frame != 0)
@@ -397,19 +398,20 @@ void SeekableSource::index_raw(const InputRequest& request) {
 }
 
 void SeekableSource::index_y4m(const InputRequest& request) {
-    std::vector<std::uint8_t> chunk(std::min<off_t>(size_, static_cast<off_t>(kY4mMaxHeaderLine) + 1));
+    std::vector<std::uint8_t> chunk(std::min<std::int64_t>(size_, static_cast<std::int64_t>(kY4mMaxHeaderLine) + 1));
     const std::size_t got = pread_at(chunk.data(), chunk.size(), 0);
     const auto lf = std::find(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got), '\n');
     if (lf == chunk.begin() + static_cast<std::ptrdiff_t>(got)) throw CliError(message(y4m_unterminated_header(got)));
     format_ = y4m_format(std::string(chunk.begin(), lf), request, name_);
 
-    off_t pos = (lf - chunk.begin()) + 1;
-    const auto frame = static_cast<off_t>(format_.frame_bytes);
+    std::int64_t pos = (lf - chunk.begin()) + 1;
+    const auto frame = static_cast<std::int64_t>(format_.frame_bytes);
     std::uint8_t head[kMaxFrameHeader];
     while (pos < size_) {
         const int index = static_cast<int>(y4m_offsets_.size());
         if (index >= kUnknownFrameCount - 1) throw CliError(message("too many frames"));
-        const std::size_t n = pread_at(head, static_cast<std::size_t>(std::min<off_t>(sizeof head, size_ - pos)), pos);
+        const std::size_t n =
+            pread_at(head, static_cast<std::size_t>(std::min<std::int64_t>(sizeof head, size_ - pos)), pos);
         const auto end = static_cast<std::uint8_t*>(std::memchr(head, '\n', n));
         auto damaged = [&](const std::string& what) {
             whole_frames_ = index;
@@ -423,13 +425,13 @@ void SeekableSource::index_y4m(const InputRequest& request) {
         } catch (const CliError& e) {
             return damaged(std::string(": ") + e.what());
         }
-        const off_t data = pos + (end - head) + 1;
+        const std::int64_t data = pos + (end - head) + 1;
         if (size_ - data < frame)
             return damaged(" is truncated (" + std::to_string(size_ - data) + " of " + plural(frame, "byte") + ")");
         y4m_offsets_.push_back(data);
         pos = data + frame;
     }
-    whole_frames_ = static_cast<off_t>(y4m_offsets_.size());
+    whole_frames_ = static_cast<std::int64_t>(y4m_offsets_.size());
 }
 
 void StreamSource::set_raw_format(const InputRequest& request) { format_ = raw_input_format(request, name_); }
@@ -456,19 +458,19 @@ std::unique_ptr<FrameSource> FrameSource::open(const InputRequest& request, cons
             throw CliError("dunmorel: cannot examine input " + name + ": " + std::strerror(EBADF));
         fd = std::make_unique<FileDescriptor>(STDIN_FILENO, false);
     } else {
-        const int raw = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int raw = platform::open_for_reading(request.path);
         if (raw < 0) throw CliError("dunmorel: cannot open input " + name + ": " + error_text());
         fd = std::make_unique<FileDescriptor>(raw, true);
     }
-    struct stat st {};
-    if (fstat(fd->get(), &st) != 0) throw CliError("dunmorel: cannot examine input " + name + ": " + error_text());
-    if (S_ISDIR(st.st_mode)) throw CliError("dunmorel: input " + name + " is a directory");
-    if (S_ISREG(st.st_mode)) {
+    const std::optional<platform::FileStatus> st = platform::status_of(fd->get());
+    if (!st) throw CliError("dunmorel: cannot examine input " + name + ": " + error_text());
+    if (st->directory) throw CliError("dunmorel: input " + name + " is a directory");
+    if (st->regular && st->id) {
         // Standard input redirected from a file is read from where it stands.
-        const off_t base = standard ? lseek(fd->get(), 0, SEEK_CUR) : 0;
-        if (base >= 0 && base <= st.st_size)
-            return std::make_unique<SeekableSource>(std::move(fd), name, base, st.st_size - base, request, policy,
-                                                    std::pair{st.st_dev, st.st_ino});
+        const std::int64_t base = standard ? platform::position_of(fd->get()) : 0;
+        if (base >= 0 && base <= st->size)
+            return std::make_unique<SeekableSource>(std::move(fd), name, base, st->size - base, request, policy,
+                                                    *st->id);
     }
     return std::make_unique<StreamSource>(std::move(fd), name, request, policy);
 }

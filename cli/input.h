@@ -3,8 +3,6 @@
 // once, in order, keeping only the frames that are still wanted.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +11,7 @@
 
 #include "cli/layout.h"
 #include "cli/options.h"
+#include "cli/platform.h"
 
 namespace dunmorel::cli {
 
@@ -71,8 +70,8 @@ public:
     const InputFormat& format() const { return format_; }
     // "standard input" or the path, as messages name the input.
     const std::string& name() const { return name_; }
-    // Device and inode of a regular-file input, to refuse writing over it.
-    std::optional<std::pair<dev_t, ino_t>> identity() const { return identity_; }
+    // Which file a regular-file input is, to refuse writing over it.
+    std::optional<platform::FileId> identity() const { return identity_; }
 
     // True when frame n exists, reading a sequential input up to it; false when the input ends
     // before it. Throws CliError when the input is damaged on the way (truncated frame...).
@@ -94,7 +93,7 @@ protected:
 
     InputFormat format_;
     std::string name_;
-    std::optional<std::pair<dev_t, ino_t>> identity_;
+    std::optional<platform::FileId> identity_;
 };
 
 }  // namespace dunmorel::cli

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -18,6 +17,7 @@
 #include "cli/job.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/platform.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     using namespace dunmorel::cli;
     reserve_standard_streams();
     // A reader that goes away shows up as a write error with a message, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::prepare_standard_streams();
     remove_temporaries_on_signals();
     // Kept for the hints beside a failure: the arguments, and the input's size once known.
     std::optional<Options> given;

@@ -1,12 +1,11 @@
 #include "cli/output.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "cli/platform.h"
 
 namespace dunmorel::cli {
 
@@ -51,7 +51,7 @@ void release_slot(int slot) {
 
 extern "C" void remove_temporaries_and_die(int signal_number) {
     for (TemporarySlot& s : g_temporaries)
-        if (s.live.load(std::memory_order_acquire)) unlink(s.path);
+        if (s.live.load(std::memory_order_acquire)) platform::remove_file(s.path);
     // The handler was installed to run once: the signal, raised again, ends the process as it
     // would have without us, and the shell sees the usual status.
     raise(signal_number);
@@ -68,51 +68,15 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The path with every symbolic link at its end followed, also one that points at nothing yet,
-// which is where opening it for writing would create the file.
-std::string follow_links(std::string path) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-        char target[PATH_MAX + 1];
-        const ssize_t size = readlink(path.c_str(), target, PATH_MAX);
-        if (size < 0) return path;
-        const std::string link(target, static_cast<std::size_t>(size));
-        path = link.front() == '/' ? link : parent(path) + "/" + link;
-    }
-    errno = ELOOP;
-    throw CliError("dunmorel: cannot follow the links of " + path + ": " + error_text());
-}
-
-// Where a new or replaced file at `path` lives: the directory made absolute, the name kept.
-std::string place_of(const std::string& path) {
-    const std::string followed = follow_links(path);
-    char* dir = realpath(parent(followed).c_str(), nullptr);
-    if (dir == nullptr) return followed;
-    std::string place = dir;
-    std::free(dir);
-    if (place.back() != '/') place.push_back('/');
-    place.append(base_name(followed));
-    return place;
-}
-
-mode_t creation_mode() {
-    // The process's umask can be read only by setting it; this runs on the main thread before
-    // any file of the run is created.
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
 bool g_closed_streams[3] = {};
 
 }  // namespace
 
 void reserve_standard_streams() {
     for (int fd = 0; fd < 3; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (!platform::descriptor_closed(fd)) continue;
         // The lowest free number is this one: those below it are open by now.
-        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        const int null = ::open(platform::kNullDevice, fd == 0 ? O_RDONLY : O_WRONLY);
         if (null >= 0 && null != fd) close(null);
         g_closed_streams[fd] = true;
     }
@@ -126,14 +90,14 @@ std::string closed_standard_output() {
 
 FileKey key_of(const std::string& path) {
     FileKey key;
-    struct stat st {};
     if (path == "-") {
-        if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) key.id = std::pair{st.st_dev, st.st_ino};
+        const std::optional<platform::FileStatus> st = platform::status_of(STDOUT_FILENO);
+        if (st && st->regular) key.id = st->id;
         key.place.push_back('-');
         return key;
     }
-    if (stat(path.c_str(), &st) == 0) key.id = std::pair{st.st_dev, st.st_ino};
-    key.place = place_of(path);
+    if (const std::optional<platform::FileStatus> st = platform::status_of(path)) key.id = st->id;
+    key.place = platform::place_of(path);
     return key;
 }
 
@@ -142,7 +106,7 @@ bool same_file(const FileKey& a, const FileKey& b) {
     return a.place == b.place && a.place != "-";
 }
 
-void refuse_clashes(const Options& options, const std::optional<std::pair<dev_t, ino_t>>& input) {
+void refuse_clashes(const Options& options, const std::optional<platform::FileId>& input) {
     struct Named {
         std::string role;
         std::string name;
@@ -165,41 +129,30 @@ void refuse_clashes(const Options& options, const std::optional<std::pair<dev_t,
     }
 }
 
-void remove_temporaries_on_signals() {
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = remove_temporaries_and_die;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
-        sigaction(signal_number, &action, nullptr);
-    }
-}
+void remove_temporaries_on_signals() { platform::on_termination_signals(remove_temporaries_and_die); }
 
 std::unique_ptr<OutputSink> OutputSink::open(const std::string& path, const std::string& role) {
     if (path == "-") {
         if (standard_stream_was_closed(STDOUT_FILENO)) throw CliError(closed_standard_output());
         return std::unique_ptr<OutputSink>(new OutputSink(STDOUT_FILENO, "standard output", "", "", -1));
     }
-    struct stat st {};
-    const bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode))
+    const std::optional<platform::FileStatus> st = platform::status_of(path);
+    const bool exists = st.has_value();
+    if (exists && st->directory)
         throw CliError("dunmorel: cannot open " + role + " " + path + ": " + std::strerror(EISDIR));
-    if (exists && !S_ISREG(st.st_mode)) {
+    if (exists && !st->regular) {
         // A device or a pipe has no contents to keep and cannot be replaced by a rename.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        const int fd = platform::open_for_writing(path);
         if (fd < 0) throw CliError("dunmorel: cannot open " + role + " " + path + ": " + error_text());
         return std::unique_ptr<OutputSink>(new OutputSink(fd, path, "", "", -1));
     }
 
-    const std::string final_path = place_of(path);
+    const std::string final_path = platform::place_of(path);
     // The name stays within the file system's 255 bytes, however long the output's own is.
     std::string temporary = parent(final_path) + "/." + base_name(final_path).substr(0, 200) + ".part-XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) throw CliError("dunmorel: cannot open " + role + " " + path + ": " + error_text());
     // A replaced file keeps its permissions; a new one gets those any program would create.
-    static_cast<void>(fchmod(fd, exists ? (st.st_mode & 07777) : creation_mode()));
+    const int fd = platform::make_temporary(temporary, exists ? std::optional<unsigned>(st->mode) : std::nullopt);
+    if (fd < 0) throw CliError("dunmorel: cannot open " + role + " " + path + ": " + error_text());
     const int slot = claim_slot(temporary);
     return std::unique_ptr<OutputSink>(new OutputSink(fd, path, temporary, final_path, slot));
 }
@@ -224,7 +177,7 @@ void OutputSink::finish() {
     fd_ = -1;
     if (close(fd) != 0) throw CliError("dunmorel: cannot write to " + name_ + ": " + error_text());
     if (temporary_.empty()) return;
-    if (rename(temporary_.c_str(), final_path_.c_str()) != 0)
+    if (!platform::replace_file(temporary_, final_path_))
         throw CliError("dunmorel: cannot put the finished file in place as " + name_ + ": " + error_text());
     temporary_.clear();
     release_slot(slot_);
@@ -235,7 +188,7 @@ void OutputSink::discard() {
     if (fd_ >= 0 && fd_ != STDOUT_FILENO) close(fd_);
     fd_ = -1;
     // Only the file this sink made itself is ever removed.
-    if (!temporary_.empty()) unlink(temporary_.c_str());
+    if (!temporary_.empty()) platform::remove_file(temporary_.c_str());
     temporary_.clear();
     release_slot(slot_);
     slot_ = -1;

@@ -3,13 +3,13 @@
 // leaves whatever was there before, never a partial result.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "cli/platform.h"
 
 namespace dunmorel::cli {
 
@@ -17,7 +17,7 @@ namespace dunmorel::cli {
 // and inode when it exists, and the place it would be created at (symbolic links followed,
 // directories made absolute) when it does not.
 struct FileKey {
-    std::optional<std::pair<dev_t, ino_t>> id;
+    std::optional<platform::FileId> id;
     std::string place;
 };
 // "-" is standard output, keyed by what it is redirected to.
@@ -27,17 +27,17 @@ bool same_file(const FileKey& a, const FileKey& b);
 struct Options;
 
 // Before anything is written: an output or a preview that is the input (`input` is its device
-// and inode, for a regular file), or both the same file, would destroy the input or lose one of
+// identity, for a regular file), or both the same file, would destroy the input or lose one of
 // the two. Throws CliError naming them.
-void refuse_clashes(const Options& options, const std::optional<std::pair<dev_t, ino_t>>& input);
+void refuse_clashes(const Options& options, const std::optional<platform::FileId>& input);
 
-// Installs handlers for SIGINT, SIGTERM and SIGHUP (unless they are ignored) that remove every
+// Installs handlers for SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C and Ctrl-Break; unless they are ignored) that remove every
 // temporary file an unfinished OutputSink holds, then end the process by the same signal.
 void remove_temporaries_on_signals();
 
 // A process started with standard input, output or error closed would hand their numbers to
 // the first files it opens, and then write its results into the input or leave an output
-// unnamed. This points each closed one at /dev/null, to be called before anything is opened;
+// unnamed. This points each closed one at the null device, to be called before anything is opened;
 // a closed standard output still refuses every write, as it did while closed.
 void reserve_standard_streams();
 // Whether descriptor fd (0, 1 or 2) was closed when the command started.

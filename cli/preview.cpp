@@ -1,6 +1,6 @@
 #include "cli/preview.h"
 
-#include <png.h>
+#include <stb_image_write.h>
 
 #include <algorithm>
 #include <cstring>
@@ -125,25 +125,19 @@ void write_preview(const std::string& path, const PreviewFrames& frames, const C
     for (std::size_t i = 0; i < caption.size(); ++i)
         draw_text(picture, kMargin, frames.height + kMargin + static_cast<int>(i) * kGlyphHeight, caption[i]);
 
-    // Encoded in memory and written through a sink of the command's own: libpng's file writer
-    // removes whatever its path names when it fails, even a file it did not create.
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(picture.width);
-    image.height = static_cast<png_uint_32>(picture.height);
-    image.format = PNG_FORMAT_RGB;
-    png_alloc_size_t size = 0;
+    // Encoded in memory and written through a sink of the command's own, so that a failed write
+    // leaves what the path named before, as an output does.
     std::vector<std::uint8_t> encoded;
-    bool ok = png_image_write_to_memory(&image, nullptr, &size, 0, picture.pixels.data(), 0, nullptr) != 0;
-    if (ok) {
-        encoded.resize(size);
-        ok = png_image_write_to_memory(&image, encoded.data(), &size, 0, picture.pixels.data(), 0, nullptr) != 0;
-    }
-    const std::string message = image.message;
-    png_image_free(&image);
-    if (!ok) throw CliError("dunmorel: cannot write the preview " + path + ": " + message);
+    const auto append = [](void* context, void* data, int size) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        static_cast<std::vector<std::uint8_t>*>(context)->insert(
+            static_cast<std::vector<std::uint8_t>*>(context)->end(), bytes, bytes + size);
+    };
+    if (stbi_write_png_to_func(append, &encoded, picture.width, picture.height, 3, picture.pixels.data(),
+                               picture.width * 3) == 0)
+        throw CliError("dunmorel: cannot write the preview " + path + ": the picture could not be encoded");
     const std::unique_ptr<OutputSink> out = OutputSink::open(path, "preview");
-    out->write(encoded.data(), size);
+    out->write(encoded.data(), encoded.size());
     out->finish();
 }
 

@@ -46,7 +46,7 @@ win() { timeout -k 5 60 "$wine" "$@"; }
 
 # The Linux answers, from the programs that compare them with the 2.5 plug-in and the command.
 DUNMOREL_AVISYNTH_DIR=$avs_linux DUNMOREL_VAPOURSYNTH_DIR=$vs_linux cmake --preset hosts >/dev/null
-cmake --build build/hosts --target avisynth_host_tests vapoursynth_host_tests
+cmake --build build/hosts --target avisynth_host_tests vapoursynth_host_tests dunmorel_cli
 for host in avisynth vapoursynth; do
   mkdir -p "$work/$host-linux"
   DUNMOREL_RECORD_DIR=$work/$host-linux build/hosts/bin/${host}_host_tests --gtest_brief=1 >"$work/$host.out" 2>&1 ||
@@ -56,8 +56,8 @@ done
 # The Windows build: the user's preset, with the test programs.
 cmake --preset windows -DDUNMOREL_TESTS=ON -DDUNMOREL_AVISYNTH_DIR="$avs_windows" \
   -DDUNMOREL_VAPOURSYNTH_DIR="$vs_windows" >/dev/null
-cmake --build build/windows --target dunmorel_avsplus vsdunmorel avisynth_host_tests vapoursynth_host_tests \
-  kernel_tests simd_check_tests
+cmake --build build/windows --target dunmorel_avsplus vsdunmorel dunmorel_cli avisynth_host_tests \
+  vapoursynth_host_tests kernel_tests simd_check_tests
 bin=build/windows/bin
 
 echo "imports of the Windows files (system DLLs only, and the host's for a plug-in linking it):"
@@ -87,6 +87,45 @@ echo "VapourSynth under Wine, Windows bytes against Linux bytes:"
 DUNMOREL_REFERENCE_DIR=$work/vapoursynth-linux win "$bin/vapoursynth_host_tests.exe" --gtest_brief=1 | tr -d '\r' |
   grep -E '^\[cross-host\]|PASSED|FAILED'
 [ "${PIPESTATUS[0]}" -eq 0 ]
+
+# dunmorel.exe on files, against the Linux command on the same files: output bytes, messages
+# (Windows ends the lines of its standard error with CR LF) and exit statuses.
+echo "dunmorel.exe under Wine against the Linux command:"
+clips=$work/clips
+mkdir -p "$clips"
+ffmpeg -loglevel error -f lavfi -i "testsrc=size=320x240:rate=25,noise=alls=20:allf=t" -frames:v 4 \
+  -pix_fmt yuv420p "$clips/yv12.y4m"
+ffmpeg -loglevel error -f lavfi -i "testsrc=size=320x240:rate=25,noise=alls=20:allf=t" -frames:v 3 \
+  -pix_fmt yuyv422 -f rawvideo "$clips/yuyv.raw"
+linux_cli=$PWD/build/hosts/bin/dunmorel
+windows_cli=$PWD/$bin/dunmorel.exe
+raw="-i yuyv.raw --format yuyv422 --size 320x240"
+while IFS='|' read -r name args; do
+  set +e
+  (cd "$clips" && "$linux_cli" $args -o linux.out 2>linux.err)
+  linux_status=$?
+  (cd "$clips" && win "$windows_cli" $args -o windows.out 2>windows.err)
+  windows_status=$?
+  set -e
+  tr -d '\r' <"$clips/windows.err" >"$clips/windows.txt"
+  touch "$clips/linux.out" "$clips/windows.out"
+  if [ "$linux_status" != "$windows_status" ] || ! cmp -s "$clips/linux.out" "$clips/windows.out" ||
+    ! cmp -s "$clips/linux.err" "$clips/windows.txt"; then
+    echo "    $name: FAILED (exit $windows_status against $linux_status)"
+    diff "$clips/linux.err" "$clips/windows.txt" | head -5
+    exit 1
+  fi
+  echo "    $name: exit $windows_status, $(wc -c <"$clips/windows.out") bytes out," \
+    "$(wc -l <"$clips/windows.txt") message lines, equal to Linux"
+  rm -f "$clips"/linux.* "$clips"/windows.*
+done <<TABLE
+yv12 default|-i yv12.y4m
+yv12 manual window|-i yv12.y4m autow=false lx=10 rx=100 ty=10 by=80 xgrid=7
+yuyv422 default|$raw
+yuyv422 manual window|$raw autow=false lx=12 rx=120 ty=20 by=90
+argument error|-i yv12.y4m xgrid=4
+print=true|-i yv12.y4m print=true
+TABLE
 
 # The wheel, installed as pip installs it for Windows, and the core beside it autoloading the DLL.
 cmake --build build/windows --target wheel >/dev/null
