@@ -96,6 +96,15 @@ DUNMOREL_AVSC_SAME_MEMBER(FilterInfo, AVS_FilterInfo, user_data)
 static_assert(kCsBgr24 == AVS_CS_BGR24 && kCsBgr32 == AVS_CS_BGR32 && kCsYuy2 == AVS_CS_YUY2 &&
               kCsYv12 == AVS_CS_YV12 && kCsI420 == AVS_CS_I420 && kCsYv24 == AVS_CS_YV24 && kCsYv16 == AVS_CS_YV16 &&
               kCsYv411 == AVS_CS_YV411 && kCsY8 == AVS_CS_Y8 && kCsRgbp == AVS_CS_RGBP);
+// Each wide layout as the 8-bit one with the sample-bits field set, against the host's name.
+#define DUNMOREL_AVSC_SAME_DEPTHS(ours, theirs)                                                       \
+    static_assert((ours | kCsSampleBits10) == theirs##10 && (ours | kCsSampleBits12) == theirs##12 && \
+                  (ours | kCsSampleBits14) == theirs##14 && (ours | kCsSampleBits16) == theirs##16);
+DUNMOREL_AVSC_SAME_DEPTHS(kCsYv24, AVS_CS_YUV444P)
+DUNMOREL_AVSC_SAME_DEPTHS(kCsYv16, AVS_CS_YUV422P)
+DUNMOREL_AVSC_SAME_DEPTHS(kCsYv12, AVS_CS_YUV420P)
+DUNMOREL_AVSC_SAME_DEPTHS(kCsY8, AVS_CS_Y)
+DUNMOREL_AVSC_SAME_DEPTHS(kCsRgbp, AVS_CS_RGBP)
 static_assert(kPlaneDefault == AVS_DEFAULT_PLANE && kPlaneY == AVS_PLANAR_Y && kPlaneU == AVS_PLANAR_U &&
               kPlaneV == AVS_PLANAR_V && kPlaneR == AVS_PLANAR_R && kPlaneG == AVS_PLANAR_G && kPlaneB == AVS_PLANAR_B);
 static_assert(kCacheGetMtMode == AVS_CACHE_GET_MTMODE && kMtNiceFilter == AVS_MT_NICE_FILTER &&

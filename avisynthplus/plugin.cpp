@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "avisynthplus/c_api.h"
 #include "avisynthplus/host_module.h"
@@ -19,7 +20,8 @@ namespace {
 Api host_api;
 
 // The pixel types this plug-in accepts, each compared for equality, and the engine's layout of
-// each: every 8-bit layout of the host that the engine carries.
+// each: every 8-bit layout of the host that the engine carries, and the planar ones that the host
+// also has with 10 to 16 bits, each sample a 16-bit word.
 struct Layout {
     int pixel_type;
     PixelFormat format;
@@ -31,14 +33,28 @@ constexpr Layout kLayouts[] = {
     {kCsYuy2, PixelFormat::yuy2},       {kCsBgr24, PixelFormat::rgb24},  {kCsBgr32, PixelFormat::rgb32},
     {kCsRgbp, PixelFormat::planar_rgb},
 };
+constexpr Layout kWideLayouts[] = {
+    {kCsYv24, PixelFormat::yuv444}, {kCsYv16, PixelFormat::yuv422},     {kCsYv12, PixelFormat::yv12},
+    {kCsY8, PixelFormat::grey},     {kCsRgbp, PixelFormat::planar_rgb},
+};
+constexpr std::pair<int, std::int32_t> kSampleBits[] = {
+    {kCsSampleBits10, 10}, {kCsSampleBits12, 12}, {kCsSampleBits14, 14}, {kCsSampleBits16, 16}};
 
 constexpr const char* kUnsupportedFormat =
-    "Dunmorel: only 8-bit YV24, YV16, YV12, I420, YV411, Y8, YUY2, RGB24, RGB32 and planar RGB clips are accepted";
+    "Dunmorel: only 8-bit YV24, YV16, YV12, I420, YV411, Y8, YUY2, RGB24, RGB32 and planar RGB clips and 10- to "
+    "16-bit YUV444, YUV422, YUV420, Y and planar RGB clips are accepted";
 
-PixelFormat pixel_format(int pixel_type) {
+ClipFormat clip_format(const VideoInfo& vi) {
+    ClipFormat clip{PixelFormat::other, vi.width, vi.height, vi.num_frames};
     for (const Layout& l : kLayouts)
-        if (l.pixel_type == pixel_type) return l.format;
-    return PixelFormat::other;
+        if (l.pixel_type == vi.pixel_type) clip.format = l.format;
+    for (const Layout& l : kWideLayouts)
+        for (const auto& [field, bits] : kSampleBits)
+            if ((l.pixel_type | field) == vi.pixel_type) {
+                clip.format = l.format;
+                clip.bits = bits;
+            }
+    return clip;
 }
 
 // The script signature, built from the engine's argument table.
@@ -111,13 +127,15 @@ private:
 
 // The engine's planes of one host frame, whose plane with selector `sel` starts at
 // plane_ptr(frame, sel). The five layouts of the 2.5 interface are read exactly as that plug-in
-// reads them. The planar ones go plane by plane; planar RGB in B, G, R order from its last row
-// up, as packed RGB is stored, so that a picture gives the bytes of the same picture in RGB24.
+// reads them. The planar ones, and every layout of more than 8 bits, go plane by plane; planar
+// RGB in B, G, R order from its last row up, as packed RGB is stored, so that a picture gives the
+// bytes of the same picture in RGB24. Wide samples are two bytes each, which the views' step says.
 template <typename Sample>
 BasicFramePlanes<Sample> frame_planes(const ClipFormat& clip, const VideoFrame* f,
                                       Sample* (*plane_ptr)(const VideoFrame*, int)) {
     const Api& a = host_api;
-    if (is_packed(clip.format) || clip.format == PixelFormat::yv12 || clip.format == PixelFormat::i420) {
+    const bool four_two_zero = clip.format == PixelFormat::yv12 || clip.format == PixelFormat::i420;
+    if (is_packed(clip.format) || (four_two_zero && !is_wide(clip))) {
         const BasicFrameAddresses<Sample> view{plane_ptr(f, kPlaneDefault), a.get_pitch_p(f, kPlaneDefault),
                                                plane_ptr(f, kPlaneU), plane_ptr(f, kPlaneV), a.get_pitch_p(f, kPlaneU)};
         return planes_of(view, clip, a.get_height_p(f, kPlaneDefault));
@@ -135,7 +153,7 @@ BasicFramePlanes<Sample> frame_planes(const ClipFormat& clip, const VideoFrame* 
             base += static_cast<std::ptrdiff_t>(height - 1) * pitch;
             pitch = -pitch;
         }
-        planes.plane[p] = {base, pitch, 1, plane_width(clip, p), height};
+        planes.plane[p] = {base, pitch, is_wide(clip) ? 2 : 1, plane_width(clip, p), height};
     }
     return planes;
 }
@@ -248,7 +266,7 @@ Value DUNMOREL_AVSC_CC create(ScriptEnvironment* env, Value args, void*) {
         const ClipRef clip(host_api.take_clip(a[kClip], env));
         vi = *host_api.get_video_info(clip.get());
     }
-    const ClipFormat clip{pixel_format(vi.pixel_type), vi.width, vi.height, vi.num_frames};
+    const ClipFormat clip = clip_format(vi);
 
     ArgumentValues given;
     for (int i = kClip + 1; i < kArgumentCount; ++i) {

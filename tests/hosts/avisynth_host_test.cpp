@@ -10,6 +10,7 @@
 // where neither the 2.5 plug-in nor the command runs: there each script's result is compared
 // with the one the Linux build of the same commit recorded (DUNMOREL_RECORD_DIR on Linux,
 // DUNMOREL_REFERENCE_DIR on Windows), which the Linux run has compared with both.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +43,9 @@ extern char** environ;
 // The host's header in its form for programs that look the functions up themselves.
 #define AVSC_NO_DECLSPEC
 #include "avisynth_c.h"
+#include "engine/arguments.h"
 #include "tests/cli_test_support.h"
+#include "tests/wide_clip.h"
 
 namespace {
 
@@ -295,8 +298,10 @@ public:
     Frames Dump(const ClipRef& clip) {
         Core& c = core();
         const AVS_VideoInfo* vi = c.get_video_info(clip.get());
-        const std::vector<int> planes = avs_is_planar(vi) ? std::vector<int>{AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V}
-                                                          : std::vector<int>{AVS_DEFAULT_PLANE};
+        // Planar RGB in the engine's order, B, G, R.
+        const std::vector<int> planes = !avs_is_planar(vi) ? std::vector<int>{AVS_DEFAULT_PLANE}
+                                        : avs_is_rgb(vi)   ? std::vector<int>{AVS_PLANAR_B, AVS_PLANAR_G, AVS_PLANAR_R}
+                                                           : std::vector<int>{AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V};
         Frames frames;
         for (int n = 0; n < vi->num_frames; ++n) {
             AVS_VideoFrame* f = c.get_frame(clip.get(), n);
@@ -341,7 +346,12 @@ struct Source {
     int width;
     int height;
     const char* convert;  // the host's conversion of the textured planar clip
+    // Where the command has no such format: the engine's layout, compared with the engine itself.
+    dunmorel::PixelFormat layout = dunmorel::PixelFormat::other;
+    int bits = 8;
 };
+
+using dunmorel::PixelFormat;
 
 const Source kSources[] = {
     {"yv12", "yv12", 334, 270, "ConvertToYV12()"},
@@ -352,7 +362,12 @@ const Source kSources[] = {
     {"small", "yv12", 200, 160, "ConvertToYV12()"},
     {"yv16", "yuv422p", 334, 270, "ConvertToYV16()"},
     {"y8", "gray", 302, 230, "ConvertToY8()"},
-    {"yuv420p10", "", 334, 270, "ConvertToYV12().ConvertBits(10)"},
+    {"yuv420p10", "", 334, 270, "ConvertToYV12().ConvertBits(10)", PixelFormat::yv12, 10},
+    {"yuv422p12", "", 302, 230, "ConvertToYV16().ConvertBits(12)", PixelFormat::yuv422, 12},
+    {"yuv444p16", "", 301, 227, "ConvertBits(16)", PixelFormat::yuv444, 16},
+    {"y14", "", 302, 230, "ConvertToY8().ConvertBits(14)", PixelFormat::grey, 14},
+    {"rgbp10", "", 333, 221, "ConvertToPlanarRGB().ConvertBits(10)", PixelFormat::planar_rgb, 10},
+    {"yuv420ps", "", 334, 270, "ConvertToYV12().ConvertBits(32)"},
     {"yv411", "", 640, 240, "ConvertToYV411()"},
 };
 
@@ -420,6 +435,55 @@ CommandRun RunCommand(const std::string& command, const Source& s, const Frames&
     return run;
 }
 
+// The engine itself over the raw frames of a source it carries, as the host hands them over:
+// each plane's rows, samples of one or two bytes (little-endian words on x86).
+struct EngineRun {
+    Frames frames;
+    std::string error;
+};
+
+EngineRun RunEngine(const Source& s, const Frames& input, const std::string& args) {
+    using namespace dunmorel;
+    const ClipFormat clip{s.layout, s.width, s.height, static_cast<std::int32_t>(input.size()), s.bits};
+    ArgumentValues given;
+    for (const std::string& w : Words(args)) {
+        const std::string name = w.substr(0, w.find('='));
+        const std::string value = w.substr(w.find('=') + 1);
+        for (int i = kClip + 1; i < kArgumentCount; ++i)
+            if (name == kArguments[i].name) given[i] = value == "true" ? 1 : value == "false" ? 0 : std::stoi(value);
+    }
+    std::vector<test::WideFrame> frames;
+    for (const std::string& raw : input) {
+        test::WideFrame f(clip);
+        std::size_t at = 0;
+        for (int p = 0; p < f.planes(); ++p)
+            for (int r = 0; r < plane_height(clip, p); ++r)
+                for (int c = 0; c < plane_width(clip, p); ++c, at += f.bytes())
+                    f.set(p, r, c,
+                          f.bytes() == 1
+                              ? static_cast<std::uint8_t>(raw[at])
+                              : static_cast<std::uint8_t>(raw[at]) | static_cast<std::uint8_t>(raw[at + 1]) << 8);
+        frames.push_back(std::move(f));
+    }
+    EngineRun run;
+    try {
+        FilterEngine engine(clip, resolve_arguments(given, clip).values);
+        for (const test::WideFrame& f : test::filter_all(engine, frames)) {
+            std::string raw;
+            for (int p = 0; p < f.planes(); ++p)
+                for (int r = 0; r < plane_height(clip, p); ++r)
+                    for (int c = 0; c < plane_width(clip, p); ++c) {
+                        raw += static_cast<char>(f.get(p, r, c) & 0xff);
+                        if (f.bytes() == 2) raw += static_cast<char>(f.get(p, r, c) >> 8);
+                    }
+            run.frames.push_back(std::move(raw));
+        }
+    } catch (const FilterError& e) {
+        run.error = e.what();
+    }
+    return run;
+}
+
 // The two plug-ins, each loaded by the script that uses it.
 enum class Plugin { v25, c };
 
@@ -453,7 +517,8 @@ struct Case {
 constexpr const char* kManual = "autow=false lx=21 rx=131 ty=17 by=97 xgrid=5 ygrid=7";
 constexpr const char* kLater = "nf=2 xgrid=7 ygrid=3 limit=5 ry=3 gu=0 bv=2";
 constexpr const char* kCFormats =
-    "Dunmorel: only 8-bit YV24, YV16, YV12, I420, YV411, Y8, YUY2, RGB24, RGB32 and planar RGB clips are accepted";
+    "Dunmorel: only 8-bit YV24, YV16, YV12, I420, YV411, Y8, YUY2, RGB24, RGB32 and planar RGB clips and 10- to "
+    "16-bit YUV444, YUV422, YUV420, Y and planar RGB clips are accepted";
 constexpr const char* kV25Formats = "Dunmorel:Only RGB32, RGB24 YUY2 and YV12 color formats are supported";
 constexpr const char* kPlanarRgb = ".ConvertToPlanarRGB()";
 constexpr const char* kPackedRgb = ".ConvertToRGB24()";
@@ -498,14 +563,14 @@ const Case kCases[] = {
     {"planar_rgb_later_nf", "rgb24", kLater, "", Use::once, "", nullptr, kPlanarRgb, kPackedRgb},
     {"report_planar_rgb", "rgb24", "print=true", "window lx = ", Use::once, "", nullptr, kPlanarRgb, kPackedRgb},
     {"report_y8", "y8", "print=true", "window lx = ", Use::once, "", nullptr, "", "", true},
-    {"error_format", "yuv420p10", "", kV25Formats, Use::once, "", kCFormats},
+    {"error_format", "yuv420ps", "", kV25Formats, Use::once, "", kCFormats},
     // Chroma four times narrower than luma needs room for the window's margins there too.
     {"error_window_outside_chroma_yv411", "yv411", "autow=false lx=5 rx=100 ty=10 by=100",
      "Dunmorel: plane 1 of a 4:1:1 clip cannot hold the noise window and its margins: it needs columns -1 to 27 of 0 "
      "to 159",
      Use::once, "", nullptr, "", "", true},
     // A refused format still comes after the grid checks.
-    {"error_format_after_xgrid", "yuv420p10", "xgrid=4", "Dunmorel:xgrid should be odd positive number from 3 to 11"},
+    {"error_format_after_xgrid", "yuv420ps", "xgrid=4", "Dunmorel:xgrid should be odd positive number from 3 to 11"},
     {"error_limit", "yuy2", "limit=21", "Dunmorel: limit"},
     {"error_nf_negative", "yv12", "nf=-1", "Dunmorel:invalid nf"},
     {"error_nf_beyond", "i420", "nf=4", "Dunmorel:invalid nf"},
@@ -522,6 +587,15 @@ const Case kCases[] = {
     {"error_gu", "yv12", "gu=-1", "Dunmorel: gu"},
     {"error_bv", "yv12", "bv=501", "Dunmorel: bv"},
     {"error_all_strengths_zero", "yv12", "ry=0 gu=0 bv=0", "Dunmorel: ry, gu and bv"},
+    // 10 to 16 bits, which only the C plug-in takes: against the engine on the same words.
+    {"yuv420p10_defaults", "yuv420p10", "", "", Use::once, "", nullptr, "", "", true},
+    {"yuv420p10_later_nf", "yuv420p10", kLater, "", Use::once, "", nullptr, "", "", true},
+    {"yuv422p12_manual", "yuv422p12", kManual, "", Use::once, "", nullptr, "", "", true},
+    {"yuv444p16_defaults", "yuv444p16", "", "", Use::once, "", nullptr, "", "", true},
+    {"y14_later_nf", "y14", kLater, "", Use::once, "", nullptr, "", "", true},
+    {"rgbp10_defaults", "rgbp10", "", "", Use::once, "", nullptr, "", "", true},
+    {"report_yuv444p16", "yuv444p16", "print=true", "window lx = ", Use::once, "", nullptr, "", "", true},
+    {"prefetch_yuv420p10", "yuv420p10", kManual, "", Use::prefetch, "", nullptr, "", "", true},
     // The host's threads and scripts with more than one filter.
     {"prefetch_yv12", "yv12", "", "", Use::prefetch},
     {"prefetch_rgb24_later_nf", "rgb24", kLater, "", Use::prefetch},
@@ -679,6 +753,23 @@ TEST_P(HostVsCommand, SameFramesOrSameError) {
     }
     const ScriptRun& judged = c.c_only ? cur : old;
 
+    if (!*s.raw && s.layout != PixelFormat::other) {
+        // A format the command cannot read but the engine carries: the engine on the same words.
+        const EngineRun engine = RunEngine(s, judged.input, c.args);
+        EXPECT_EQ(judged.error.rfind(c.fails_with, 0), 0u) << judged.error;
+        EXPECT_EQ(judged.error, engine.error);
+        EXPECT_TRUE(judged.frames == engine.frames) << "the frames differ from the engine's";
+        if (!*c.fails_with) {
+            EXPECT_EQ(judged.frames.size(), judged.input.size());
+            EXPECT_TRUE(Join(judged.frames) != Join(judged.input)) << "the filter left every frame unchanged";
+        }
+        g_frames_compared += static_cast<int>(judged.frames.size());
+        g_table.push_back(
+            line + " " + (judged.frames == engine.frames && judged.error == engine.error ? "=" : "!=") + " engine (" +
+            (*c.fails_with ? std::string("message") : std::to_string(judged.frames.size()) + " frames byte for byte") +
+            ")");
+        return;
+    }
     if (!*s.raw) {
         // A format the command cannot read: the host's text is compared with the whole message.
         EXPECT_EQ(judged.error, c.fails_with);
@@ -788,6 +879,76 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SubsampledPlanes,
                          ::testing::Values(Subsampled{"yv24", "ConvertToYV24()", 1, 1},
                                            Subsampled{"yv411", "ConvertToYV411()", 4, 1}),
                          [](const ::testing::TestParamInfo<Subsampled>& info) { return std::string(info.param.name); });
+
+// An 8-bit clip and the same words shifted left to a wider depth: the same calibration and
+// report, and the wide output rounded back to 8 bits close to the 8-bit output (the two differ
+// only where the 8-bit passes round away bits the wide ones keep).
+struct Shifted {
+    const char* name;
+    const char* source;  // the 8-bit source
+    const char* in;  // appended to it for the C plug-in's 8-bit layout
+    int bits;
+    const char* widen;  // the host's filter that makes the wide clip of it
+};
+
+class ShiftedDepths : public ::testing::TestWithParam<Shifted> {};
+
+TEST_P(ShiftedDepths, GiveTheEightBitReportAndCloseFrames) {
+    const Shifted& sh = GetParam();
+    const int shift = sh.bits - 8;
+    Host host;
+    host.SetVar("eight", SourceScript(FindSource(sh.source), kClipFrames) + sh.in);
+    host.SetVar("wide", std::string("eight.") + sh.widen);
+    const Frames eight = host.Dump(*host.EvalClip("eight"));
+    const Frames wide = host.Dump(*host.EvalClip("wide"));
+    ASSERT_EQ(eight.size(), wide.size());
+    for (std::size_t n = 0; n < eight.size(); ++n) {
+        ASSERT_EQ(wide[n].size(), 2 * eight[n].size());
+        for (std::size_t i = 0; i < eight[n].size(); ++i)
+            ASSERT_EQ(static_cast<std::uint8_t>(wide[n][2 * i]) | static_cast<std::uint8_t>(wide[n][2 * i + 1]) << 8,
+                      static_cast<std::uint8_t>(eight[n][i]) << shift)
+                << "the host did not shift sample " << i << " of frame " << n;
+    }
+    const std::string load = LoadLine(Plugin::c);
+    auto report = [&](const char* clip, const char* args) {
+        try {
+            host.Dump(*host.EvalClip(load + clip + ".Dunmorel(print=true" + args + ")"));
+        } catch (const ScriptError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no report");
+    };
+    for (const char* args : {"", ", nf=2, limit=5, xgrid=7"}) {
+        const std::string expected = report("eight", args);
+        EXPECT_EQ(expected.rfind("window lx = ", 0), 0u) << expected;
+        EXPECT_EQ(report("wide", args), expected);
+    }
+    const Frames out8 = host.Dump(*host.EvalClip(load + "eight.Dunmorel()"));
+    const Frames out_wide = host.Dump(*host.EvalClip(load + "wide.Dunmorel()"));
+    ASSERT_EQ(out8.size(), out_wide.size());
+    double sum = 0;
+    std::size_t count = 0;
+    for (std::size_t n = 0; n < out8.size(); ++n)
+        for (std::size_t i = 0; i < out8[n].size(); ++i, ++count) {
+            const int w =
+                static_cast<std::uint8_t>(out_wide[n][2 * i]) | static_cast<std::uint8_t>(out_wide[n][2 * i + 1]) << 8;
+            const int rounded = std::min(255, (w + (1 << (shift - 1))) >> shift);
+            sum += std::abs(rounded - static_cast<std::uint8_t>(out8[n][i]));
+        }
+    const double mean = sum / static_cast<double>(count);
+    EXPECT_LT(mean, 1.5) << "the wide passes are not the 8-bit ones";
+    EXPECT_TRUE(out_wide != wide) << "the filter left every frame unchanged";
+    g_frames_compared += static_cast<int>(out_wide.size());
+    g_table.push_back(std::string(sh.name) + ": C plug-in report = its 8-bit report; frames rounded to 8 bits " +
+                      std::to_string(mean).substr(0, 5) + " from the 8-bit frames on average");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Depths, ShiftedDepths,
+    ::testing::Values(Shifted{"yv12_as_yuv420p10", "yv12", "", 10, "ConvertBits(10)"},
+                      Shifted{"yv16_as_yuv422p16", "yv16", "", 16, "Expr(\"x 256 *\", format=\"YUV422P16\")"},
+                      Shifted{"planar_rgb_as_rgbp12", "rgb24", kPlanarRgb, 12, "Expr(\"x 16 *\", format=\"RGBP12\")"}),
+    [](const ::testing::TestParamInfo<Shifted>& info) { return std::string(info.param.name); });
 
 #if defined(_WIN32)
 const Plugin kPlugins[] = {Plugin::c};

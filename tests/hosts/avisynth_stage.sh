@@ -31,7 +31,8 @@ DUNMOREL_INSTALL_PREFIX=$prefix "$tests" --gtest_brief=1
 # and frame properties.
 filter='*/yv12_defaults:*/i420_defaults:*/yuy2_defaults:*/rgb24_defaults:*/rgb32_defaults'
 filter+=':*/yv16_defaults:*/y8_defaults:*/planar_rgb_defaults:*/error_xgrid_even:*/error_format'
-filter+=':*/report_rgb24:*/prefetch_yv12:*/prefetch_planar_rgb:HostOnly.FrameProperties*'
+filter+=':*/report_rgb24:*/prefetch_yv12:*/prefetch_planar_rgb:*/yuv420p10_defaults:*/prefetch_yuv420p10'
+filter+=':*/rgbp10_defaults:HostOnly.FrameProperties*'
 log=$prefix/memcheck.log
 if ! valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=9 \
     --keep-debuginfo=yes --suppressions="$core/avisynthplus.supp" --log-file="$log" \
