@@ -891,6 +891,8 @@ struct Shifted {
     const char* widen;  // the host's filter that makes the wide clip of it
 };
 
+void PrintTo(const Shifted& sh, std::ostream* os) { *os << sh.name; }
+
 class ShiftedDepths : public ::testing::TestWithParam<Shifted> {};
 
 TEST_P(ShiftedDepths, GiveTheEightBitReportAndCloseFrames) {

@@ -18,8 +18,10 @@
 
 #include <VapourSynth4.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -28,6 +30,9 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "engine/arguments.h"
+#include "tests/wide_clip.h"
 
 #if DUNMOREL_STANDIN
 #include "server/environment.h"
@@ -705,11 +710,13 @@ TEST(Autoload, TheCoreFindsTheInstalledPlugin) {
 
 // --- 9 to 16 bits ----------------------------------------------------------------------------
 
-// The NoiseSource picture of an 8-bit format at more bits: every sample shifted left by `shift`.
+// The NoiseSource picture of an 8-bit format at more bits: every sample shifted left by `shift`,
+// its new low bits zero or, with `low` set, noise of their own.
 struct ShiftedSource {
     VSVideoInfo vi;
     int shift;
     std::vector<std::uint32_t> seed{5, 22, 39};
+    bool low = false;
 };
 
 const VSFrame* VS_CC shifted_get_frame(int n, int reason, void* data, void**, VSFrameContext*, VSCore* core,
@@ -722,7 +729,11 @@ const VSFrame* VS_CC shifted_get_frame(int n, int reason, void* data, void**, VS
         const auto samples = noise_plane(w, h, s->seed[p] + 1000u * n);
         for (int r = 0; r < h; ++r) {
             auto* row = reinterpret_cast<std::uint16_t*>(vsapi->getWritePtr(f, p) + r * vsapi->getStride(f, p));
-            for (int c = 0; c < w; ++c) row[c] = static_cast<std::uint16_t>(samples[r * w + c] << s->shift);
+            for (int c = 0; c < w; ++c) {
+                const std::uint32_t h = (static_cast<std::uint32_t>(r * w + c) + 7919u * n) * 2654435761u;
+                const std::uint32_t low = s->low ? (h >> 11) & ((1u << s->shift) - 1) : 0;
+                row[c] = static_cast<std::uint16_t>(samples[r * w + c] << s->shift | low);
+            }
         }
     }
     return f;
@@ -736,15 +747,11 @@ struct Samples {
     std::vector<std::vector<std::uint32_t>> planes;  // frame-major, then plane
     std::string error;
 };
-Samples dunmorel_samples(const Core& core, VSNode* source, int frames, const Args& args) {
+Samples node_samples(VSNode* node, int frames) {
     Samples out;
-    VSMap* a = vs_args(source, args);
-    VSNode* filtered = call(core.dunmorel(), "Dunmorel", a, &out.error);
-    api->freeMap(a);
-    if (!filtered) return out;
     char message[1024] = {};
     for (int n = 0; n < frames; ++n) {
-        const VSFrame* f = api->getFrame(n, filtered, message, sizeof message);
+        const VSFrame* f = api->getFrame(n, node, message, sizeof message);
         if (!f) {
             out.error = message;
             break;
@@ -763,6 +770,15 @@ Samples dunmorel_samples(const Core& core, VSNode* source, int frames, const Arg
         }
         api->freeFrame(f);
     }
+    return out;
+}
+Samples dunmorel_samples(const Core& core, VSNode* source, int frames, const Args& args) {
+    std::string error;
+    VSMap* a = vs_args(source, args);
+    VSNode* filtered = call(core.dunmorel(), "Dunmorel", a, &error);
+    api->freeMap(a);
+    if (!filtered) return {{}, error};
+    Samples out = node_samples(filtered, frames);
     api->freeNode(filtered);
     return out;
 }
@@ -784,7 +800,7 @@ TEST_P(HighBitDepth, AShiftedClipFiltersAsItsEightBitSelf) {
     Core core;
     const int width = 352, height = 240, frames = 3;
     auto source = [&](bool deep) {
-        auto* s = new ShiftedSource{{}, d.bits - 8};
+        auto* s = new ShiftedSource{{}, d.bits - 8, {5, 22, 39}, false};
         api->getVideoFormatByID(&s->vi.format, deep ? d.format : d.eight, core.get());
         s->vi.width = width;
         s->vi.height = height;
@@ -832,6 +848,68 @@ INSTANTIATE_TEST_SUITE_P(Depths, HighBitDepth,
                                            Deep{"YUV420P9", pfYUV420P9, pfYUV420P8, 9},
                                            Deep{"GRAY16", pfGray16, pfGray8, 16}, Deep{"RGB30", pfRGB30, pfRGB24, 10},
                                            Deep{"RGB48", pfRGB48, pfRGB24, 16}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Pictures with low bits of their own, in the two layouts a 16-bit chain meets most: the
+// plug-in's words equal the engine's on the same words. (The command, which would make them from
+// a Y4M file, reads 8-bit streams only.)
+class DeepWords : public ::testing::TestWithParam<Deep> {};
+
+TEST_P(DeepWords, SameWordsAsTheEngine) {
+    const Deep d = GetParam();
+    const auto layout = d.eight == pfYUV420P8 ? dunmorel::PixelFormat::yv12 : dunmorel::PixelFormat::yuv444;
+    Core core;
+    const int width = 330, height = 246, frames = 3;
+    auto* s = new ShiftedSource{{}, d.bits - 8, {5, 22, 39}, true};
+    api->getVideoFormatByID(&s->vi.format, d.format, core.get());
+    s->vi.width = width;
+    s->vi.height = height;
+    s->vi.numFrames = frames;
+    s->vi.fpsNum = 25;
+    s->vi.fpsDen = 1;
+    VSNode* source = api->createVideoFilter2("ShiftedSource", &s->vi, shifted_get_frame, shifted_free, fmParallel,
+                                             nullptr, 0, s, core.get());
+    const Samples input = node_samples(source, frames);
+    const Args args{{"nf", 2}, {"xgrid", 7}, {"limit", 3}};
+    const Samples out = dunmorel_samples(core, source, frames, args);
+    ASSERT_EQ(out.error, "");
+
+    const dunmorel::ClipFormat clip{layout, width, height, frames, d.bits};
+    dunmorel::ArgumentValues given;
+    for (const auto& [name, value] : args)
+        for (int i = dunmorel::kClip + 1; i < dunmorel::kArgumentCount; ++i)
+            if (name == dunmorel::kArguments[i].name) given[i] = value;
+    std::vector<dunmorel::test::WideFrame> words;
+    for (int n = 0; n < frames; ++n) {
+        words.emplace_back(clip);
+        for (int p = 0; p < 3; ++p) {
+            std::size_t at = 0;
+            for (int r = 0; r < plane_height(clip, p); ++r)
+                for (int c = 0; c < plane_width(clip, p); ++c) words.back().set(p, r, c, input.planes[3 * n + p][at++]);
+        }
+    }
+    dunmorel::FilterEngine engine(clip, dunmorel::resolve_arguments(given, clip).values);
+    const auto expected = dunmorel::test::filter_all(engine, words);
+    ASSERT_EQ(out.planes.size(), input.planes.size());
+    std::size_t differing = 0, changed = 0;
+    for (int n = 0; n < frames; ++n)
+        for (int p = 0; p < 3; ++p) {
+            std::size_t at = 0;
+            for (int r = 0; r < plane_height(clip, p); ++r)
+                for (int c = 0; c < plane_width(clip, p); ++c, ++at) {
+                    differing += out.planes[3 * n + p][at] != expected[n].get(p, r, c);
+                    changed += out.planes[3 * n + p][at] != input.planes[3 * n + p][at];
+                }
+        }
+    EXPECT_EQ(differing, 0u) << "samples differ from the engine's";
+    EXPECT_GT(changed, 0u) << "the filter left every frame unchanged";
+    std::printf("[cross-host] %s: %d frames, %zu samples changed, %zu differ from the engine\n", d.name, frames,
+                changed, differing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, DeepWords,
+                         ::testing::Values(Deep{"YUV420P10", pfYUV420P10, pfYUV420P8, 10},
+                                           Deep{"YUV444P16", pfYUV444P16, pfYUV444P8, 16}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
