@@ -87,7 +87,7 @@ inline constexpr int kCsYv16 = static_cast<int>(0xA0000308u);
 inline constexpr int kCsYv411 = static_cast<int>(0xA0000309u);
 inline constexpr int kCsY8 = static_cast<int>(0xE0000000u);
 inline constexpr int kCsRgbp = static_cast<int>(0x90000001u);
-// The host's planar layouts of more samples bits are the 8-bit ones (whose sample-bits field is
+// The host's planar layouts of more sample bits are the 8-bit ones (whose sample-bits field is
 // 0) with one of these in that field. The host has no 4:1:1 beyond 8 bits; 32 bits are floats.
 inline constexpr int kCsSampleBits10 = 5 << 16;
 inline constexpr int kCsSampleBits12 = 6 << 16;

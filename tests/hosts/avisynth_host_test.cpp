@@ -685,7 +685,8 @@ bool recorded(const std::string& key, std::vector<Frames>& lists, std::string& e
     std::ifstream in(fs::path(native_path(dir)) / key, std::ios::binary);
     error = get_text(in);
     for (Frames& list : lists) {
-        list.resize(std::stoul("0" + get_text(in)));
+        const std::string count = get_text(in);
+        list.resize(count.empty() ? 0 : std::stoul(count));
         for (std::string& f : list) f = get_text(in);
     }
     if (!in) ADD_FAILURE() << "no recorded result " << key << " in " << dir;
