@@ -2,7 +2,9 @@
 # Everything the speed goals are about, in one run: the 5x5 kernel's ratio to the scalar
 # reference per instruction set; one 1080p frame through GetFrame on 1 and 2 cores; the dunmorel
 # command end to end on a synthesised noisy 1080p YV12 clip (default arguments) with 1 and 2
-# threads beside ffmpeg's 5x5 box blur and hqdn3d on the same clip; the fraction of the
+# threads beside ffmpeg's 5x5 box blur and hqdn3d on the same clip; the same clip at 10 bits
+# (4:2:0, made from it by ffmpeg) with 1 and 2 threads, each rate against the 8-bit one, beside
+# the box blur on the 10-bit clip; the fraction of the
 # kernel-bound ideal from the same build's kernel benchmark; and the command's peak resident
 # size for a short and a ten times longer clip. With DUNMOREL_OLD_TOOL set to another build of
 # the command, both are timed on the clip as YV12, YUY2 and RGB24, alternately in the same run.
@@ -58,6 +60,18 @@ printf '%-44s %8s fps\n' "ffmpeg avgblur=sizeX=2:sizeY=2:planes=7" "$(fps "$t_bo
 printf '%-44s %8s fps\n' "ffmpeg hqdn3d" "$(fps "$t_hq")"
 awk -v a="$t_box" -v h="$t_hq" -v b="$t2" 'BEGIN {
   printf "dunmorel --threads 2 against ffmpeg avgblur: %.2fx, against hqdn3d: %.2fx\n", a / b, h / b }'
+
+# The same pictures at 10 bits: calibrated as the 8-bit clip, filtered at full precision.
+ffmpeg -loglevel error -i "$work/clip.y4m" -pix_fmt yuv420p10le -strict -1 -f yuv4mpegpipe -y "$work/clip10.y4m"
+t10_1=$(seconds "$tool" --quiet --threads 1 -i "$work/clip10.y4m" -o /dev/null)
+t10_2=$(seconds "$tool" --quiet --threads 2 -i "$work/clip10.y4m" -o /dev/null)
+t10_box=$(seconds ffmpeg -loglevel error -i "$work/clip10.y4m" -vf avgblur=sizeX=2:sizeY=2:planes=7 -f rawvideo -y /dev/null)
+printf '%-44s %8s fps, %s of 8 bits\n' "dunmorel 10-bit --threads 1" "$(fps "$t10_1")" \
+  "$(awk -v a="$t1" -v b="$t10_1" 'BEGIN { printf "%.2fx", a / b }')"
+printf '%-44s %8s fps, %s of 8 bits\n' "dunmorel 10-bit --threads 2" "$(fps "$t10_2")" \
+  "$(awk -v a="$t2" -v b="$t10_2" 'BEGIN { printf "%.2fx", a / b }')"
+printf '%-44s %8s fps\n' "ffmpeg avgblur 10-bit" "$(fps "$t10_box")"
+awk -v a="$t10_box" -v b="$t10_2" 'BEGIN { printf "dunmorel 10-bit --threads 2 against ffmpeg avgblur 10-bit: %.2fx\n", a / b }'
 
 # Kernel-bound ideal: the sample-passes of one frame (pass counts from the report) at the rate of
 # the best 5x5 whole-pass kernel of this build, on two cores; once at the rate on one plane that

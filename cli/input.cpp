@@ -345,7 +345,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 // Shared by both kinds of input: the format from a Y4M header or from the raw options.
-InputFormat make_format(Layout layout, int width, int height, FrameRate fps, const std::string& name) {
+InputFormat make_format(SampleLayout layout, int width, int height, FrameRate fps, const std::string& name) {
     const std::string problem = frame_size_problem(layout, width, height);
     if (!problem.empty()) throw CliError("dunmorel: " + name + ": " + problem);
     InputFormat f;
@@ -369,7 +369,7 @@ InputFormat y4m_format(const std::string& line, const InputRequest& request, con
     if (request.layout || request.size || request.fps)
         throw CliError("dunmorel: " + name + " is a Y4M stream; --format, --size and --fps are for raw input only");
     Y4mHeader header;
-    Layout layout{};
+    SampleLayout layout;
     try {
         header = parse_y4m_header(line);
         layout = y4m_layout(header);
@@ -387,6 +387,11 @@ InputFormat y4m_format(const std::string& line, const InputRequest& request, con
 
 void SeekableSource::index_raw(const InputRequest& request) {
     format_ = raw_input_format(request, name_);
+    // Half a sample cannot be a truncated frame's tail worth reading up to: the whole file is
+    // suspect (another depth, or bytes that are not video at all).
+    if (format_.layout.bits > 8 && size_ % 2 != 0)
+        throw CliError(message("its size, " + plural(size_, "byte") + ", is odd, but every sample of " +
+                               std::to_string(format_.layout.bits) + "-bit video takes two bytes"));
     const auto frame = static_cast<std::int64_t>(format_.frame_bytes);
     whole_frames_ = size_ / frame;
     if (whole_frames_ > kUnknownFrameCount - 1) throw CliError(message("too many frames"));
@@ -441,6 +446,28 @@ void StreamSource::set_y4m_format(const std::string& line, const InputRequest& r
 }
 
 }  // namespace
+
+// Samples are checked per frame as it is read, not when the input is opened: checking there
+// would read a whole file once more, and a pipe cannot be read twice. A stream thus fails at its
+// first frame with a sample above the depth, and the output written so far is discarded with the
+// run. 16-bit words cannot exceed their depth.
+void FrameSource::read(int n, std::uint8_t* out) {
+    read_bytes(n, 0, format_.frame_bytes, out);
+    const int bits = format_.layout.bits;
+    if (bits <= 8 || bits >= 16) return;
+    // Only the high byte of each little-endian word can hold bits above the depth; one pass
+    // ORs them together, and only a frame that fails is searched for its first bad sample.
+    const auto high_bits = static_cast<std::uint8_t>(0xff << (bits - 8));
+    std::uint8_t seen = 0;
+    for (std::size_t i = 1; i < format_.frame_bytes; i += 2) seen |= out[i];
+    if ((seen & high_bits) == 0) return;
+    std::size_t i = 1;
+    while ((out[i] & high_bits) == 0) i += 2;
+    const unsigned sample = out[i - 1] | unsigned{out[i]} << 8;
+    throw CliError(message("frame " + std::to_string(n) + " holds a sample of " + std::to_string(sample) +
+                           ", more than " + std::to_string(bits) + " bits hold (at most " +
+                           std::to_string((1u << bits) - 1) + ")"));
+}
 
 void FrameSource::check_range(std::size_t offset, std::size_t size) const {
     if (offset > format_.frame_bytes || size > format_.frame_bytes - offset)

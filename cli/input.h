@@ -18,7 +18,7 @@ namespace dunmorel::cli {
 struct InputRequest {
     std::string path;  // "-" for standard input
     // Raw input only; a Y4M input is refused when any of them is given.
-    std::optional<Layout> layout = std::nullopt;
+    std::optional<SampleLayout> layout = std::nullopt;
     std::optional<PictureSize> size = std::nullopt;
     std::optional<FrameRate> fps = std::nullopt;
 };
@@ -40,7 +40,7 @@ struct ReadPolicy {
 inline constexpr int kUnknownFrameCount = 0x7fffffff;
 
 struct InputFormat {
-    Layout layout = Layout::yv12;
+    SampleLayout layout;
     PictureSize size;
     FrameRate fps;
     std::size_t frame_bytes = 0;
@@ -78,8 +78,8 @@ public:
     virtual bool ensure(int n) = 0;
     // Copies frame n into `out` (format().frame_bytes bytes). Safe to call
     // from several threads. Throws EndOfInput when the input ends before frame n, CliError
-    // for a damaged input or a frame that was already released.
-    void read(int n, std::uint8_t* out) { read_bytes(n, 0, format_.frame_bytes, out); }
+    // for a damaged input, a frame that was already released, or a sample above the depth.
+    void read(int n, std::uint8_t* out);
     // Copies bytes [offset, offset + size) of frame n into `out`; the same rules.
     virtual void read_bytes(int n, std::size_t offset, std::size_t size, std::uint8_t* out) = 0;
     // Frames below n will not be asked for again.

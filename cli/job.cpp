@@ -23,7 +23,7 @@ namespace dunmorel::cli {
 namespace {
 
 std::string out_of_memory(const InputFormat& f) {
-    const LayoutTraits& l = traits_of(f.layout);
+    const LayoutTraits& l = traits_of(f.layout.layout);
     return "dunmorel: out of memory for frames of " + std::to_string(f.size.width) + "x" +
            std::to_string(f.size.height) + " " + (l.filtered_as ? l.filtered_as : l.name);
 }
@@ -74,8 +74,8 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
 
     const int width = format.size.width;
     const int height = format.size.height;
-    const ClipFormat clip{traits_of(format.layout).format, width, height,
-                          format.frame_count.value_or(kUnknownFrameCount)};
+    const ClipFormat clip{traits_of(format.layout.layout).format, width, height,
+                          format.frame_count.value_or(kUnknownFrameCount), format.layout.bits};
     const BoundFilter filter = make_filter(options.script_arguments, clip);
     FilterEngine& engine = *filter.engine;
     const FilterArguments& arguments = filter.arguments.values;
@@ -139,7 +139,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
             if (options.preview) make_preview(*r);
             if (!options.quiet) {
                 const std::string notice = unchanged_notice(*r, {arguments.ry, arguments.gu, arguments.bv},
-                                                            format.layout == Layout::grey ? 1 : 3);
+                                                            format.layout.layout == Layout::grey ? 1 : 3);
                 if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
             }
         }

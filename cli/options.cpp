@@ -115,7 +115,7 @@ FrameRange parse_frame_range(std::string_view text) {
     return range;
 }
 
-Layout parse_raw_format(std::string_view text) {
+SampleLayout parse_raw_format(std::string_view text) {
     const std::string name = lower(text);
     // The command's own names, then ffmpeg's for the same layouts, so that a -pix_fmt can be
     // copied from the ffmpeg side of a pipe.
@@ -133,6 +133,7 @@ Layout parse_raw_format(std::string_view text) {
     };
     for (const Name& n : kNames)
         if (name == n.name) return n.layout;
+    if (const std::optional<SampleLayout> deep = deep_layout(name, false)) return *deep;
     throw CliError("dunmorel: unknown --format " + quote(text) +
                    " (use yv12, i420 or yuv420p, yuy2 or yuyv422, rgb24 or bgr24, rgb32 or bgra, yuv422p, gray, "
                    "yuv444p, yuv440p, yuv411p, yuv410p, gbrp; ffmpeg converts with " +
@@ -271,8 +272,9 @@ frames to OUTPUT.
 Input and output:
   -i, --input INPUT     file to read, or - for standard input. An input that starts with
                         a YUV4MPEG2 header is Y4M (8 bits: C420*, C422, C444, C440, C411,
-                        Cmono; size, rate and format come from the header); anything else
-                        is raw video and needs --format and --size.
+                        Cmono; 9 to 16 bits as ffmpeg tags them: C420p10, C444p16, Cmono12...;
+                        size, rate and format come from the header); anything else is raw
+                        video and needs --format and --size.
   -o, --output OUTPUT   file to write, or - for standard output. The output has the
                         input's layout: Y4M for Y4M input, the same raw format otherwise.
                         May be left out with --preview.
@@ -282,8 +284,14 @@ Input and output:
                         yuv411p, yuv410p (Y plane, then U, then V, each subsampled as named),
                         gray (Y only; filtered with neutral chroma), gbrp (G, B, R planes).
                         The ffmpeg names are ffmpeg's -pix_fmt values; ffmpeg's own rgb24 is
-                        R G B, so use bgr24 on its side. Other layouts (more than 8 bits,
-                        alpha) convert with ffmpeg's -pix_fmt.
+                        R G B, so use bgr24 on its side. 9 to 16 bits, little-endian words:
+                        )" +
+           deep_raw_stems() +
+           R"(,
+                        each with the depth and le after it (yuv420p10le, gray16le...).
+                        Other layouts (big-endian, alpha) convert with ffmpeg's -pix_fmt.
+                        Deeper clips are calibrated on their picture rounded to 8 bits,
+                        with the 8-bit strength.
   --size WxH            raw input picture size, e.g. 352x288 (a multiple of the chroma
                         subsampling).
   --fps N/D             raw input frame rate (default 25/1).

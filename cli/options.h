@@ -67,7 +67,7 @@ struct Options {
     std::string output;
 
     // Raw input only.
-    std::optional<Layout> layout;
+    std::optional<SampleLayout> layout;
     std::optional<PictureSize> size;
     std::optional<FrameRate> fps;
 
@@ -100,8 +100,8 @@ FrameRate parse_frame_rate(std::string_view text);
 FrameRange parse_frame_range(std::string_view text);
 // A --format name (any case): yv12, i420, yuy2, rgb24, rgb32, or ffmpeg's yuv420p (i420),
 // yuyv422 (yuy2), bgr24 (rgb24), bgra (rgb32), yuv444p, yuv440p, yuv422p, yuv411p, yuv410p,
-// gray or gbrp.
-Layout parse_raw_format(std::string_view text);
+// gray or gbrp; those planar ffmpeg names at 9 to 16 bits (yuv420p10le, gray16le, gbrp12le...).
+SampleLayout parse_raw_format(std::string_view text);
 
 // The --help text.
 std::string help_text();

@@ -41,7 +41,7 @@ private:
 // What the engine filters: its frames' layout and size, and where frame n comes from (written
 // into a buffer of the frame's size; throws CliError with the user's words when it cannot).
 struct FrameFeed {
-    Layout layout;
+    SampleLayout layout;
     int width;
     int height;
     std::function<void(int n, std::uint8_t* out)> read;

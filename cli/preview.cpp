@@ -71,20 +71,28 @@ RgbPicture to_rgb(const PreviewFrames& frames, const std::uint8_t* frame) {
     RgbPicture p{w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * h * 3)};
     // The engine's planes of the frame: plane 0 is Y or blue, and RGB rows run from the bottom.
     const ConstFramePlanes planes = frame_planes(frames.layout, w, h, frame);
-    const FormatTraits& t = traits_of(traits_of(frames.layout).format);
+    const FormatTraits& t = traits_of(traits_of(frames.layout.layout).format);
     const bool rgb = t.family == ColorFamily::rgb;
+    const int bits = frames.layout.bits;
+    const auto at = [&](int p, int row, int x) -> int {
+        const ConstPlaneView& v = planes.plane[p];
+        if (bits == 8) return v.at(row, x);
+        std::uint16_t s;
+        std::memcpy(&s, v.base + static_cast<std::ptrdiff_t>(row) * v.pitch + static_cast<std::ptrdiff_t>(x) * 2, 2);
+        return to_8_bits(s, bits);
+    };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t* out = p.pixels.data() + (static_cast<std::size_t>(y) * w + x) * 3;
             if (rgb) {
                 const int row = h - 1 - y;
-                for (int c = 0; c < 3; ++c) out[c] = planes.plane[2 - c].at(row, x);
+                for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(at(2 - c, row, x));
             } else if (t.family == ColorFamily::grey) {
-                yuv_to_rgb(planes.plane[0].at(y, x), 128, 128, out);
+                yuv_to_rgb(at(0, y, x), 128, 128, out);
             } else {
                 const int cy = y >> t.sub_h;
                 const int cx = x >> t.sub_w;
-                yuv_to_rgb(planes.plane[0].at(y, x), planes.plane[1].at(cy, cx), planes.plane[2].at(cy, cx), out);
+                yuv_to_rgb(at(0, y, x), at(1, cy, cx), at(2, cy, cx), out);
             }
         }
     return p;

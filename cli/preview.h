@@ -28,13 +28,14 @@ struct RgbPicture {
 
 // The size and layout of the frames a preview shows.
 struct PreviewFrames {
-    Layout layout;
+    SampleLayout layout;
     int width;
     int height;
 };
 
 // One frame for viewing: YUV through the BT.601 limited-range matrix (chroma repeated over the
-// samples it covers, neutral for grey), RGB as it is.
+// samples it covers, neutral for grey), RGB as it is; deeper samples rounded to 8 bits as the
+// calibration rounds them.
 RgbPicture to_rgb(const PreviewFrames& frames, const std::uint8_t* frame);
 
 // Lays the panels out left to right with the window on each and the caption below. Throws

@@ -68,16 +68,17 @@ Y4mHeader parse_y4m_header(std::string_view line) {
     return h;
 }
 
-Layout y4m_layout(const Y4mHeader& header) {
+SampleLayout y4m_layout(const Y4mHeader& header) {
     const std::string& c = header.colour;
-    if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return Layout::yv12;
+    if (c.empty() || c == "420" || c == "420jpeg" || c == "420mpeg2" || c == "420paldv") return {Layout::yv12, 8};
     struct Tag {
         const char* name;
         Layout layout;
     };
     for (const Tag& t : {Tag{"422", Layout::yuv422p}, Tag{"mono", Layout::grey}, Tag{"444", Layout::yuv444p},
                          Tag{"440", Layout::yuv440p}, Tag{"411", Layout::yuv411p}})
-        if (c == t.name) return t.layout;
+        if (c == t.name) return {t.layout, 8};
+    if (const std::optional<SampleLayout> deep = deep_layout(c, true)) return *deep;
     throw CliError("Y4M colour space C" + one_line(c) +
                    " is not supported (8-bit 4:2:0, 4:2:2, 4:4:4, 4:4:0, 4:1:1 and mono are: C420, C420jpeg, "
                    "C420mpeg2, C420paldv, C422, C444, C440, C411, Cmono); ffmpeg converts with " +

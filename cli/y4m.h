@@ -38,9 +38,10 @@ Y4mHeader parse_y4m_header(std::string_view line);
 
 // The layout for the header's colour space: YV12 for 4:2:0 (C420, C420jpeg, C420mpeg2,
 // C420paldv or no C tag), planar 4:2:2, 4:4:4, 4:4:0 and 4:1:1 for C422, C444, C440 and C411,
-// grey for Cmono. Throws CliError naming any other colour space and the ffmpeg option that
+// grey for Cmono, at 8 bits; the same at 9 to 16 bits as ffmpeg tags them (C420p10, C444p16,
+// Cmono12...). Throws CliError naming any other colour space and the ffmpeg option that
 // converts it.
-Layout y4m_layout(const Y4mHeader& header);
+SampleLayout y4m_layout(const Y4mHeader& header);
 
 // Throws CliError unless the line (without its line feed) is a frame header: "FRAME" alone or
 // followed by a blank and parameters.

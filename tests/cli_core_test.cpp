@@ -120,18 +120,29 @@ TEST(CliOptions, HelpAndDemoNeedNoFiles) {
 }
 
 TEST(CliOptions, RawFormatsTakeTheCommandsAndFfmpegsNames) {
-    const std::pair<const char*, Layout> cases[] = {
-        {"YV12", Layout::yv12},       {"i420", Layout::i420},       {"yuv420p", Layout::i420},
-        {"yuyv422", Layout::yuy2},    {"bgr24", Layout::rgb24},     {"bgra", Layout::rgb32},
-        {"yuv422p", Layout::yuv422p}, {"gray", Layout::grey},       {"yuv444p", Layout::yuv444p},
-        {"yuv440p", Layout::yuv440p}, {"yuv411p", Layout::yuv411p}, {"yuv410p", Layout::yuv410p},
-        {"GBRP", Layout::gbrp}};
+    const std::pair<const char*, SampleLayout> cases[] = {{"YV12", Layout::yv12},
+                                                          {"i420", Layout::i420},
+                                                          {"yuv420p", Layout::i420},
+                                                          {"yuyv422", Layout::yuy2},
+                                                          {"bgr24", Layout::rgb24},
+                                                          {"bgra", Layout::rgb32},
+                                                          {"yuv422p", Layout::yuv422p},
+                                                          {"gray", Layout::grey},
+                                                          {"yuv444p", Layout::yuv444p},
+                                                          {"yuv440p", Layout::yuv440p},
+                                                          {"yuv411p", Layout::yuv411p},
+                                                          {"yuv410p", Layout::yuv410p},
+                                                          {"GBRP", Layout::gbrp},
+                                                          {"yuv420p9le", {Layout::i420, 9}},
+                                                          {"YUV444P16LE", {Layout::yuv444p, 16}},
+                                                          {"gray10le", {Layout::grey, 10}},
+                                                          {"gbrp12le", {Layout::gbrp, 12}},
+                                                          {"yuv410p14le", {Layout::yuv410p, 14}}};
     for (const auto& [name, format] : cases) EXPECT_EQ(parse_raw_format(name), format) << name;
-    const std::pair<const char*, const char*> refused[] = {{"yuv444p10le", "-pix_fmt yuv444p"},
-                                                           {"yuv422p10le", "-pix_fmt yuv422p"},
-                                                           {"gray16le", "-pix_fmt gray"},
-                                                           {"rgb48le", "-pix_fmt bgr24"},
-                                                           {"nv12", "-pix_fmt yuv420p"}};
+    // Big-endian words, depths outside 9 to 16 and packed layouts are not read as deep ones.
+    const std::pair<const char*, const char*> refused[] = {
+        {"yuv444p10be", "-pix_fmt yuv444p"},  {"yuv422p8le", "-pix_fmt yuv422p"}, {"gray17le", "-pix_fmt gray"},
+        {"yuv420p010le", "-pix_fmt yuv420p"}, {"rgb48le", "-pix_fmt bgr24"},      {"nv12", "-pix_fmt yuv420p"}};
     for (const auto& [name, hint] : refused)
         EXPECT_NE(ErrorOf([&] { parse_raw_format(name); }).find(hint), std::string::npos) << name;
 }
@@ -188,20 +199,29 @@ TEST(Y4m, ReadsWhatFfmpegWrites) {
     EXPECT_EQ(y4m_layout(h), Layout::yv12);
 }
 
-TEST(Y4m, EightBitLayoutsMapToAFilterFormat) {
-    const std::pair<const char*, Layout> cases[] = {{"", Layout::yv12},           {" C420", Layout::yv12},
-                                                    {" C420jpeg", Layout::yv12},  {" C420mpeg2", Layout::yv12},
-                                                    {" C420paldv", Layout::yv12}, {" C422", Layout::yuv422p},
-                                                    {" Cmono", Layout::grey},     {" C444", Layout::yuv444p},
-                                                    {" C440", Layout::yuv440p},   {" C411", Layout::yuv411p}};
+TEST(Y4m, LayoutsMapToAFilterFormat) {
+    const std::pair<const char*, SampleLayout> cases[] = {{"", Layout::yv12},
+                                                          {" C420", Layout::yv12},
+                                                          {" C420jpeg", Layout::yv12},
+                                                          {" C420mpeg2", Layout::yv12},
+                                                          {" C420paldv", Layout::yv12},
+                                                          {" C422", Layout::yuv422p},
+                                                          {" Cmono", Layout::grey},
+                                                          {" C444", Layout::yuv444p},
+                                                          {" C440", Layout::yuv440p},
+                                                          {" C411", Layout::yuv411p},
+                                                          {" C420p10", {Layout::yv12, 10}},
+                                                          {" C422p9", {Layout::yuv422p, 9}},
+                                                          {" C444p16", {Layout::yuv444p, 16}},
+                                                          {" Cmono12", {Layout::grey, 12}}};
     for (const auto& [tag, layout] : cases)
         EXPECT_EQ(y4m_layout(parse_y4m_header(std::string("YUV4MPEG2 W64 H64 F25:1") + tag)), layout) << tag;
 }
 
 TEST(Y4m, OtherColourSpacesAreRefusedWithTheFfmpegConversion) {
-    const std::pair<const char*, const char*> cases[] = {{"444p10", "yuv444p"}, {"410", "yuv410p"},
-                                                         {"420p10", "yuv420p"}, {"422p10", "yuv422p"},
-                                                         {"mono16", "gray"},    {"444alpha", "yuv444p"}};
+    const std::pair<const char*, const char*> cases[] = {
+        {"444p17", "yuv444p"}, {"410", "yuv410p"},      {"420p8", "yuv420p"}, {"422p10le", "yuv422p"},
+        {"monop16", "gray"},   {"444alpha", "yuv444p"}, {"410p10", "yuv410p"}};
     for (const auto& [c, pix_fmt] : cases) {
         try {
             y4m_layout(parse_y4m_header(std::string("YUV4MPEG2 W64 H64 F25:1 C") + c));
@@ -320,7 +340,7 @@ TEST(FrameInput, DamagedFilesAreRefusedWhenOpened) {
         {"", {}, {}, "input is empty"},
         {"YUV4MPEG2 W16 H16 C420", {}, {}, "header has no end of line"},
         {"YUV4MPEG2 W15 H16\n", {}, {}, "YV12 needs an even width"},
-        {"YUV4MPEG2 W16 H16 C444p10\n", {}, {}, "C444p10 is not supported"},
+        {"YUV4MPEG2 W16 H16 C444p17\n", {}, {}, "C444p17 is not supported"},
         {"raw bytes", {}, {}, "raw input needs --format and --size"},
         {whole, Layout::yv12, {16, 16}, "--format, --size and --fps are for raw input only"},
         {std::string(12, 'x'), Layout::yuy2, {3, 2}, "YUY2 needs an even width"},

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -76,9 +77,19 @@ Clip Load(const std::string& path, const InputRequest& raw = {}) {
     return c;
 }
 
-double PsnrOf(const std::string& a, const std::string& b) {
-    return psnr(reinterpret_cast<const std::uint8_t*>(a.data()), reinterpret_cast<const std::uint8_t*>(b.data()),
-                std::min(a.size(), b.size()));
+double PsnrOf(const std::string& a, const std::string& b, int bits = 8) {
+    if (bits == 8)
+        return psnr(reinterpret_cast<const std::uint8_t*>(a.data()), reinterpret_cast<const std::uint8_t*>(b.data()),
+                    std::min(a.size(), b.size()));
+    // Little-endian words against the depth's peak.
+    const auto word = [](const std::string& s, std::size_t i) {
+        return static_cast<unsigned char>(s[i]) | static_cast<unsigned char>(s[i + 1]) << 8;
+    };
+    double squares = 0;
+    const std::size_t n = std::min(a.size(), b.size()) / 2;
+    for (std::size_t i = 0; i < n; ++i) squares += std::pow(word(a, 2 * i) - word(b, 2 * i), 2);
+    const double peak = (1 << bits) - 1;
+    return 10 * std::log10(peak * peak * static_cast<double>(n) / squares);
 }
 
 // --- ffmpeg pipelines ---------------------------------------------------------------------
@@ -89,6 +100,7 @@ struct PipeFormat {
     const char* pix_fmt;
     const char* tool_options;  // how the tool is told the raw layout
     int bytes_per_frame;  // 320x240
+    int bits = 8;
 };
 
 class FfmpegPipeline : public ::testing::TestWithParam<PipeFormat> {};
@@ -98,7 +110,8 @@ TEST_P(FfmpegPipeline, RoundTripKeepsCountSizeAndRateAndLowersTheNoise) {
     const PipeFormat& f = GetParam();
     const Workspace ws;
     const std::string source = "ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 6 ";
-    const std::string as_format = std::string(" -f ") + f.ffmpeg_format + " -pix_fmt " + f.pix_fmt + " ";
+    // ffmpeg writes deep Y4M only when told that tags beyond the 8-bit ones will do.
+    const std::string as_format = std::string(" -f ") + f.ffmpeg_format + " -pix_fmt " + f.pix_fmt + " -strict -1 ";
     const std::string noise = " -vf noise=alls=20:allf=t ";
     const bool y4m = std::string(f.ffmpeg_format) == "yuv4mpegpipe";
     // ffmpeg needs to be told what raw video it reads back.
@@ -135,8 +148,8 @@ TEST_P(FfmpegPipeline, RoundTripKeepsCountSizeAndRateAndLowersTheNoise) {
     }
     // A layout fault (planes swapped, RGB rows flipped) would push the result far from the
     // clean picture instead of closer to it.
-    const double before = PsnrOf(clean, noisy_frames);
-    const double after = PsnrOf(clean, denoised_frames);
+    const double before = PsnrOf(clean, noisy_frames, f.bits);
+    const double after = PsnrOf(clean, denoised_frames, f.bits);
     EXPECT_GT(after, before + 1.0) << "noisy " << before << " dB, denoised " << after << " dB";
 }
 
@@ -155,7 +168,17 @@ INSTANTIATE_TEST_SUITE_P(
         PipeFormat{"Yuv440p", "rawvideo", "yuv440p", "--format yuv440p --size 320x240", 320 * 240 * 2},
         PipeFormat{"Yuv411p", "rawvideo", "yuv411p", "--format yuv411p --size 320x240", 320 * 240 * 3 / 2},
         PipeFormat{"Yuv410p", "rawvideo", "yuv410p", "--format yuv410p --size 320x240", 320 * 240 * 9 / 8},
-        PipeFormat{"Gbrp", "rawvideo", "gbrp", "--format gbrp --size 320x240", 320 * 240 * 3}),
+        PipeFormat{"Gbrp", "rawvideo", "gbrp", "--format gbrp --size 320x240", 320 * 240 * 3},
+        PipeFormat{"Y4M420p10", "yuv4mpegpipe", "yuv420p10le", "", 0, 10},
+        PipeFormat{"Y4M420p12", "yuv4mpegpipe", "yuv420p12le", "", 0, 12},
+        PipeFormat{"Y4M420p16", "yuv4mpegpipe", "yuv420p16le", "", 0, 16},
+        PipeFormat{"Y4M422p10", "yuv4mpegpipe", "yuv422p10le", "", 0, 10},
+        PipeFormat{"Y4M444p16", "yuv4mpegpipe", "yuv444p16le", "", 0, 16},
+        PipeFormat{"Y4Mmono10", "yuv4mpegpipe", "gray10le", "", 0, 10},
+        PipeFormat{"Yuv420p10le", "rawvideo", "yuv420p10le", "--format yuv420p10le --size 320x240", 320 * 240 * 3, 10},
+        PipeFormat{"Yuv440p12le", "rawvideo", "yuv440p12le", "--format yuv440p12le --size 320x240", 320 * 240 * 4, 12},
+        PipeFormat{"Gray16le", "rawvideo", "gray16le", "--format gray16le --size 320x240", 320 * 240 * 2, 16},
+        PipeFormat{"Gbrp9le", "rawvideo", "gbrp9le", "--format gbrp9le --size 320x240", 320 * 240 * 6, 9}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Planar 4:2:2 is filtered as YUY2, planar RGB as packed RGB and grey as YV12 with neutral
@@ -302,6 +325,47 @@ TEST_P(PrintedReport, IsTheOneThreadReportAtAnyThreadCount) {
 INSTANTIATE_TEST_SUITE_P(Formats, PrintedReport,
                          ::testing::Values(std::pair{"yuy2", 4}, std::pair{"rgb24", 6}, std::pair{"yv12", 3}),
                          [](const auto& info) { return std::string(info.param.first); });
+
+// A clip whose deep samples are 8-bit ones shifted up is calibrated as the 8-bit clip, whatever
+// the layout: the report is the 8-bit run's.
+struct DeepRun {
+    const char* eight;  // the 8-bit --format
+    const char* deep;  // the same layout deeper
+    int bits;
+    int bytes_per_pixel_times_2;  // at 8 bits
+};
+
+class DeepReport : public ::testing::TestWithParam<DeepRun> {};
+
+TEST_P(DeepReport, IsTheEightBitReport) {
+    const DeepRun& d = GetParam();
+    const Workspace ws;
+    std::string eight(std::size_t{320} * 240 * d.bytes_per_pixel_times_2 / 2, '\0');
+    std::string deep;
+    unsigned state = 11;
+    for (char& c : eight) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(70 + static_cast<int>((state >> 16) % 90));
+        const unsigned s = static_cast<unsigned>(static_cast<unsigned char>(c)) << (d.bits - 8);
+        deep += {static_cast<char>(s & 0xff), static_cast<char>(s >> 8)};
+    }
+    Spit(ws.File("in8"), eight);
+    Spit(ws.File("in16"), deep);
+    const auto report = [&](const char* in, const char* format) {
+        return Shell(ws, Tool() + " -i " + ws.File(in) + " -o " + ws.File("out") + " --format " + format +
+                             " --size 320x240 print=true")
+            .err;
+    };
+    const std::string expected = report("in8", d.eight);
+    ASSERT_EQ(expected.rfind("window lx = ", 0), 0u) << expected;
+    EXPECT_EQ(report("in16", d.deep), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, DeepReport,
+                         ::testing::Values(DeepRun{"yuv420p", "yuv420p10le", 10, 3},
+                                           DeepRun{"yuv444p", "yuv444p16le", 16, 6}, DeepRun{"gray", "gray12le", 12, 2},
+                                           DeepRun{"gbrp", "gbrp9le", 9, 6}),
+                         [](const auto& info) { return std::string(info.param.deep); });
 
 // --- what the user is shown of the calibration --------------------------------------------
 
@@ -515,11 +579,24 @@ const Hostile kHostile[] = {
     {"Y4mWithoutHeight",
      [](const Workspace& ws) { return "-i - < <(printf 'YUV4MPEG2 W256 F25:1\\nFRAME\\n')" + Out(ws); },
      "dunmorel: standard input: Y4M header has no frame height (H)"},
-    {"Y4m444Deep",
+    {"Y4mSampleAboveTenBits",
      [](const Workspace& ws) {
          return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444p10\nFRAME\n" + std::string(6 * 65536, 'a')) + Out(ws);
      },
-     "dunmorel: *: Y4M colour space C444p10 is not supported (*); ffmpeg converts with -pix_fmt yuv444p"},
+     "dunmorel: *: frame 0 holds a sample of 24929, more than 10 bits hold (at most 1023)"},
+    {"Y4mPipeSampleAboveTwelveBitsLater",
+     [](const Workspace& ws) {
+         // Frames 0 and 1 are good and already written when frame 2 turns out bad.
+         std::string s = "YUV4MPEG2 W256 H256 F25:1 C420p12\n";
+         for (int k = 0; k < 3; ++k) s += "FRAME\n" + std::string(256 * 256 * 3, k == 2 ? '\x10' : '\x0f');
+         return "-q -i - < <(cat " + In(ws, s) + ")" + Out(ws);
+     },
+     "dunmorel: standard input: frame 2 holds a sample of 4112, more than 12 bits hold (at most 4095)"},
+    {"Y4mDeepTagOutOfRange",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444p17\nFRAME\n" + std::string(6 * 65536, 'a')) + Out(ws);
+     },
+     "dunmorel: *: Y4M colour space C444p17 is not supported (*); ffmpeg converts with -pix_fmt yuv444p"},
     {"BadFrameHeader",
      [](const Workspace& ws) {
          return "-i " + In(ws, "YUV4MPEG2 W256 H256\nFRAMEX\n" + std::string(98304, 'a')) + Out(ws);
@@ -539,11 +616,16 @@ const Hostile kHostile[] = {
          return "-i " + In(ws, std::string(1000, 'x')) + " --format yv12 --size 255x256" + Out(ws);
      },
      "dunmorel: *: YV12 needs an even width*"},
-    {"Raw444Deep",
+    {"Raw444BigEndian",
      [](const Workspace& ws) {
-         return "-i " + In(ws, std::string(1000, 'x')) + " --format yuv444p10le --size 16x16" + Out(ws);
+         return "-i " + In(ws, std::string(1000, 'x')) + " --format yuv444p10be --size 16x16" + Out(ws);
      },
-     "dunmorel: unknown --format 'yuv444p10le' (use *; ffmpeg converts with -pix_fmt yuv444p)"},
+     "dunmorel: unknown --format 'yuv444p10be' (use *; ffmpeg converts with -pix_fmt yuv444p)"},
+    {"RawSixteenBitOddSize",
+     [](const Workspace& ws) {
+         return "-i " + In(ws, std::string(2 * 1536 + 1, 'x')) + " --format yuv444p16le --size 16x16" + Out(ws);
+     },
+     "dunmorel: *: its size, 3073 bytes, is odd, but every sample of 16-bit video takes two bytes"},
     {"OddGrey", [](const Workspace& ws) { return "-i " + In(ws, "YUV4MPEG2 W255 H256 Cmono\n") + Out(ws); },
      "dunmorel: *: grey is filtered as YV12: YV12 needs an even width, got 255"},
     {"UnknownName", [](const Workspace& ws) { return "-i " + In(ws, Y4mFrames(1)) + Out(ws) + " foo=1"; },
