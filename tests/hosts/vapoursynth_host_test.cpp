@@ -851,11 +851,11 @@ INSTANTIATE_TEST_SUITE_P(Depths, HighBitDepth,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Pictures with low bits of their own, in the two layouts a 16-bit chain meets most: the
-// plug-in's words equal the engine's on the same words. (The command, which would make them from
-// a Y4M file, reads 8-bit streams only.)
+// plug-in's words equal the engine's on the same words and, on Linux, the command's output for
+// the same words as a raw file.
 class DeepWords : public ::testing::TestWithParam<Deep> {};
 
-TEST_P(DeepWords, SameWordsAsTheEngine) {
+TEST_P(DeepWords, SameWordsAsTheEngineAndTheCommand) {
     const Deep d = GetParam();
     const auto layout = d.eight == pfYUV420P8 ? dunmorel::PixelFormat::yv12 : dunmorel::PixelFormat::yuv444;
     Core core;
@@ -905,6 +905,35 @@ TEST_P(DeepWords, SameWordsAsTheEngine) {
     EXPECT_GT(changed, 0u) << "the filter left every frame unchanged";
     std::printf("[cross-host] %s: %d frames, %zu samples changed, %zu differ from the engine\n", d.name, frames,
                 changed, differing);
+#ifndef _WIN32
+    // The same words through the command, as a raw little-endian file of ffmpeg's layout name.
+    const std::string dir = ::testing::TempDir(), in = dir + "deep_" + d.name + ".raw", out_file = in + ".out";
+    {
+        std::ofstream f(in, std::ios::binary);
+        for (const auto& plane : input.planes)
+            for (const std::uint32_t w : plane) f.put(static_cast<char>(w & 0xff)).put(static_cast<char>(w >> 8));
+    }
+    std::string command = std::string(DUNMOREL_CLI_PATH) + " -q -i " + in + " -o " + out_file + " --format " +
+                          (layout == dunmorel::PixelFormat::yv12 ? "yuv420p" : "yuv444p") + std::to_string(d.bits) +
+                          "le --size " + std::to_string(width) + "x" + std::to_string(height);
+    for (const auto& [name, value] : args) command += " " + name + "=" + std::to_string(value);
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream f(out_file, std::ios::binary);
+    std::size_t from_command = 0;
+    for (const auto& plane : out.planes)
+        for (const std::uint32_t w : plane) {
+            const int lo = f.get(), hi = f.get();
+            from_command += f && static_cast<std::uint32_t>(lo | hi << 8) == w;
+        }
+    f.get();
+    EXPECT_TRUE(f.eof()) << "the command wrote more than the clip";
+    std::size_t all = 0;
+    for (const auto& plane : out.planes) all += plane.size();
+    EXPECT_EQ(from_command, all) << "samples of the core's output differ from the command's";
+    std::printf("[cross-host] %s: %zu of %zu samples equal to the command's\n", d.name, from_command, all);
+    std::remove(in.c_str());
+    std::remove(out_file.c_str());
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, DeepWords,
