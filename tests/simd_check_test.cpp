@@ -505,32 +505,60 @@ TEST_P(SimdCheck16, EveryGridDepthAndSize) {
     }
 }
 
-// Long rows whose running sum of squares drifts far, at 16 bits, with noises around it.
+// The single-precision lanes of samples below 2^10: noises on both sides of their limit of 2^14,
+// every grid height they take, contents with variances past 2^14 and words above the depth.
+TEST_P(SimdCheck16, TenBitLanesAtTheirLimits) {
+    std::mt19937 rng(0x5eed001a);
+    for (const std::int32_t bits : {9, 10}) {
+        for (const std::int64_t noise : {0, 1, 16383, 16384}) {
+            for (const std::int32_t grid : {3, 5, 11}) {
+                Smooth16Args a;
+                a.bits = bits;
+                a.noise = noise;
+                a.ygrid = grid;
+                a.xgrid = 14 - grid;
+                a.rows = 70 + grid;
+                a.cols = 300 + grid;
+                compare16(*impl_, a, rng);
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// Long rows whose running sum of squares drifts far, at 16 and 10 bits, with noises around it.
 TEST_P(SimdCheck16, DriftingRows) {
     std::mt19937 rng(0x5eed0017);
     const std::vector<int> periods[] = {{248, 255, 0, 2}, {242, 14, 0, 255}, {0, 255, 255, 2}};
-    for (const auto& period : periods) {
-        for (const std::int64_t noise : {std::int64_t{0}, std::int64_t{3} << 16, std::int64_t{40000} << 16}) {
-            Smooth16Args a;
-            a.bits = 16;
-            a.noise = noise;
-            a.rows = a.ygrid + 2;
-            a.cols = pick(rng, 1500, 2500);
-            Plane16 src(a.rows, a.cols, rng);
-            for (std::int32_t r = 0; r < a.rows; ++r)
-                for (std::int32_t c = 0; c < a.cols; ++c)
-                    src.at(r, c) = static_cast<std::uint16_t>(period[(c + r) % period.size()] * 257);
-            Plane16 expected(a.rows, a.cols, rng);
-            Plane16 actual = expected;
-            a.src = src.view();
-            a.end_row = a.rows;
-            a.dst = expected.view();
-            reference16::smooth_rows(a);
-            a.dst = actual.view();
-            impl_->smooth_rows(a);
-            ASSERT_EQ(actual.bytes, expected.bytes);
+    struct Depth {
+        std::int32_t bits, scale;
+        std::int64_t noises[3];
+    };
+    const Depth depths[] = {{16, 257, {0, std::int64_t{3} << 16, std::int64_t{40000} << 16}},
+                            {10, 4, {0, 3 << 4, 1023 << 4}}};
+    for (const auto& [bits, scale, noises] : depths)
+        for (const auto& period : periods) {
+            for (const std::int64_t noise : noises) {
+                Smooth16Args a;
+                a.bits = bits;
+                a.noise = noise;
+                a.rows = a.ygrid + 2;
+                a.cols = pick(rng, 1500, 2500);
+                Plane16 src(a.rows, a.cols, rng);
+                for (std::int32_t r = 0; r < a.rows; ++r)
+                    for (std::int32_t c = 0; c < a.cols; ++c)
+                        src.at(r, c) = static_cast<std::uint16_t>(period[(c + r) % period.size()] * scale);
+                Plane16 expected(a.rows, a.cols, rng);
+                Plane16 actual = expected;
+                a.src = src.view();
+                a.end_row = a.rows;
+                a.dst = expected.view();
+                reference16::smooth_rows(a);
+                a.dst = actual.view();
+                impl_->smooth_rows(a);
+                ASSERT_EQ(actual.bytes, expected.bytes);
+            }
         }
-    }
 }
 
 std::vector<std::string> vector_paths16() {

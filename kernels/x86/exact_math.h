@@ -103,5 +103,39 @@ constexpr std::int32_t single_squares_limit(std::int32_t area) { return 16384 * 
 constexpr std::int32_t single_noise_limit = 1 << 15;
 constexpr float single_variance_limit = 16384.0f;
 
+// ---- Samples of at most ten bits in single-precision and 32-bit lanes ----
+//
+// Where every sample x of a band is at most 2^10 - 1 (the kernels check the band's words, as a
+// host may hand over bits above the declared depth), the 16-bit kernel's quantities fit single
+// precision (24-bit significand) or 32-bit integers for every grid up to 11 x 11, so its AVX2
+// and AVX-512 paths run twice the lanes of the double-precision path:
+// * column sums of h <= 11 samples: S1 <= 11 * 1023 < 2^14, S2 <= 11 * 1023^2 < 2^24, and a
+//   slide adds (e - l)(e + l) < 2^20 to a sum that stays in 0 .. 2^24: all exact in singles.
+//   (At 11 bits S2 < 2^24 holds only for h <= 4, at 12 bits for no grid: those stay in doubles.)
+// * the neighbourhood sum T < 121 * 2^10 < 2^17, and T + A / 2 + 1/2 needs 18 bits: exact. The
+//   mean floor((T + A / 2 + 1/2) * (1 / A)) errs by less than 2 * 2^-24 * 2^10 = 2^-13 (the
+//   rounded 1 / A and the product) while the exact value lies at least 1 / (2 A) >= 2^-8 from
+//   every integer (see the variance rounding above), so it is (T + A / 2) / A.
+// * one column's squares about a mean m <= 1023: S2 - m (2 S1 - h m). Here 2 S1 - h m is exact
+//   (|.| < 2^15), but the product m (2 S1 - h m) may reach 2^25 for h > 8, so the last step is
+//   one fused multiply-add: its one rounding is of the exact result, the sum of (x - m)^2 over
+//   the column, an integer in 0 .. 11 * 1023^2 < 2^24, hence none. (This is why only the units
+//   with FMA have these lanes.) A slide term, the difference of two such, is below 2^24.
+// * the running sum of squares Q in 32-bit integer lanes: a chunk of n <= 128 terms starts
+//   from the carried Q and is taken only while |Q| + n * max |term| < 2^31, so no partial sum
+//   wraps; otherwise the row finishes in 64-bit integers.
+// * v = (Q + A / 2) / A by the double-precision rounding above (|Q| < 2^31 < 2^40), then held
+//   in singles, exact below 2^24; a vector with any v >= 2^23 takes the scalar rule lane by lane.
+// * the pull ((c - m) noise) / v with noise < 2^14 and 1 <= v < 2^23, used only where v > noise:
+//   |c - m| <= 1023, so the numerator n is below 2^24 and exact, and |n| / v < |c - m| < 2^10.
+//   With the reciprocal estimate r of 1 / v (relative error at most 1.5 * 2^-12) the product
+//   |n| r errs by less than 2^10 * 1.5 * 2^-12 + 2^-14 < 1/2, so q0 = floor(|n| r) is the
+//   quotient q = floor(|n| / v) or one off it. The remainder |n| - q0 v is an integer below 2 v
+//   < 2^24 in magnitude, which one fused multiply-add gives exactly; below 0 it means q0 - 1,
+//   at v or more q0 + 1. The quotient takes the numerator's sign: the truncating division.
+//   Bands with a larger noise take the double-precision path.
+constexpr std::int64_t narrow16_noise_limit = 1 << 14;
+constexpr float narrow16_variance_limit = 8388608.0f;  // 2^23
+
 }  // namespace
 }  // namespace dunmorel::x86

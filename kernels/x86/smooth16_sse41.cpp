@@ -5,14 +5,18 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "kernels/reference16.h"
+#include "kernels/x86/exact_math.h"
 #include "kernels/x86/x86_kernels16.h"
 
 namespace dunmorel::x86::sse41_16 {
 namespace {
 
 struct Vec16 {
+    using S = double;
+    static constexpr bool narrow = false;
     static constexpr std::int32_t lanes = 2;
     using D = __m128d;
     static D set1(double x) { return _mm_set1_pd(x); }
@@ -47,6 +51,10 @@ struct Vec16 {
         __builtin_memcpy(p, &two, sizeof two);
     }
 };
+
+// Without fused multiply-add a column's squares at ten bits are not exact in singles
+// (exact_math.h): doubles only.
+using Narrow16 = void;
 
 }  // namespace
 
