@@ -165,10 +165,14 @@ std::vector<std::uint8_t> noise_plane(int width, int height, std::uint32_t seed)
 }
 
 // A source filter of this program's own: plane p of frame n holds noise_plane(seed[p] + 1000 n),
-// so one picture's plane can be given to another clip as its own.
+// so one picture's plane can be given to another clip as its own. In a format of more than 8 bits
+// every sample is shifted left by `shift`, its new low bits zero or, with `low` set, noise of
+// their own.
 struct NoiseSource {
     VSVideoInfo vi;
     std::vector<std::uint32_t> seed{5, 22, 39};
+    int shift = 0;
+    bool low = false;
 };
 
 const VSFrame* VS_CC noise_get_frame(int n, int reason, void* data, void**, VSFrameContext*, VSCore* core,
@@ -179,8 +183,19 @@ const VSFrame* VS_CC noise_get_frame(int n, int reason, void* data, void**, VSFr
     for (int p = 0; p < s->vi.format.numPlanes; ++p) {
         const int w = vsapi->getFrameWidth(f, p), h = vsapi->getFrameHeight(f, p);
         const auto samples = noise_plane(w, h, s->seed[p] + 1000u * n);
-        for (int r = 0; r < h; ++r)
-            std::memcpy(vsapi->getWritePtr(f, p) + r * vsapi->getStride(f, p), samples.data() + r * w, w);
+        for (int r = 0; r < h; ++r) {
+            std::uint8_t* bytes = vsapi->getWritePtr(f, p) + r * vsapi->getStride(f, p);
+            if (s->vi.format.bytesPerSample == 1) {
+                std::memcpy(bytes, samples.data() + r * w, w);
+                continue;
+            }
+            auto* row = reinterpret_cast<std::uint16_t*>(bytes);
+            for (int c = 0; c < w; ++c) {
+                const std::uint32_t h = (static_cast<std::uint32_t>(r * w + c) + 7919u * n) * 2654435761u;
+                const std::uint32_t low = s->low ? (h >> 11) & ((1u << s->shift) - 1) : 0;
+                row[c] = static_cast<std::uint16_t>(samples[r * w + c] << s->shift | low);
+            }
+        }
     }
     return f;
 }
@@ -710,37 +725,6 @@ TEST(Autoload, TheCoreFindsTheInstalledPlugin) {
 
 // --- 9 to 16 bits ----------------------------------------------------------------------------
 
-// The NoiseSource picture of an 8-bit format at more bits: every sample shifted left by `shift`,
-// its new low bits zero or, with `low` set, noise of their own.
-struct ShiftedSource {
-    VSVideoInfo vi;
-    int shift;
-    std::vector<std::uint32_t> seed{5, 22, 39};
-    bool low = false;
-};
-
-const VSFrame* VS_CC shifted_get_frame(int n, int reason, void* data, void**, VSFrameContext*, VSCore* core,
-                                       const VSAPI* vsapi) {
-    if (reason != arInitial) return nullptr;
-    auto* s = static_cast<ShiftedSource*>(data);
-    VSFrame* f = vsapi->newVideoFrame(&s->vi.format, s->vi.width, s->vi.height, nullptr, core);
-    for (int p = 0; p < s->vi.format.numPlanes; ++p) {
-        const int w = vsapi->getFrameWidth(f, p), h = vsapi->getFrameHeight(f, p);
-        const auto samples = noise_plane(w, h, s->seed[p] + 1000u * n);
-        for (int r = 0; r < h; ++r) {
-            auto* row = reinterpret_cast<std::uint16_t*>(vsapi->getWritePtr(f, p) + r * vsapi->getStride(f, p));
-            for (int c = 0; c < w; ++c) {
-                const std::uint32_t h = (static_cast<std::uint32_t>(r * w + c) + 7919u * n) * 2654435761u;
-                const std::uint32_t low = s->low ? (h >> 11) & ((1u << s->shift) - 1) : 0;
-                row[c] = static_cast<std::uint16_t>(samples[r * w + c] << s->shift | low);
-            }
-        }
-    }
-    return f;
-}
-
-void VS_CC shifted_free(void* data, VSCore*, const VSAPI*) { delete static_cast<ShiftedSource*>(data); }
-
 // Frames 0 .. frames - 1 of Dunmorel on `source` (consumed), every plane's samples in a row, or
 // the error of the call or of frame 0.
 struct Samples {
@@ -800,21 +784,15 @@ TEST_P(HighBitDepth, AShiftedClipFiltersAsItsEightBitSelf) {
     Core core;
     const int width = 352, height = 240, frames = 3;
     auto source = [&](bool deep) {
-        auto* s = new ShiftedSource{{}, d.bits - 8, {5, 22, 39}, false};
+        auto* s = new NoiseSource{{}, {5, 22, 39}, d.bits - 8};
         api->getVideoFormatByID(&s->vi.format, deep ? d.format : d.eight, core.get());
         s->vi.width = width;
         s->vi.height = height;
         s->vi.numFrames = frames;
         s->vi.fpsNum = 25;
         s->vi.fpsDen = 1;
-        if (!deep) {
-            auto* n = new NoiseSource{s->vi};
-            delete s;
-            return api->createVideoFilter2("NoiseSource", &n->vi, noise_get_frame, noise_free, fmParallel, nullptr, 0,
-                                           n, core.get());
-        }
-        return api->createVideoFilter2("ShiftedSource", &s->vi, shifted_get_frame, shifted_free, fmParallel, nullptr, 0,
-                                       s, core.get());
+        return api->createVideoFilter2("NoiseSource", &s->vi, noise_get_frame, noise_free, fmParallel, nullptr, 0, s,
+                                       core.get());
     };
     const Samples report8 = dunmorel_samples(core, source(false), 1, {{"print", 1}});
     const Samples report = dunmorel_samples(core, source(true), 1, {{"print", 1}});
@@ -860,15 +838,15 @@ TEST_P(DeepWords, SameWordsAsTheEngineAndTheCommand) {
     const auto layout = d.eight == pfYUV420P8 ? dunmorel::PixelFormat::yv12 : dunmorel::PixelFormat::yuv444;
     Core core;
     const int width = 330, height = 246, frames = 3;
-    auto* s = new ShiftedSource{{}, d.bits - 8, {5, 22, 39}, true};
+    auto* s = new NoiseSource{{}, {5, 22, 39}, d.bits - 8, true};
     api->getVideoFormatByID(&s->vi.format, d.format, core.get());
     s->vi.width = width;
     s->vi.height = height;
     s->vi.numFrames = frames;
     s->vi.fpsNum = 25;
     s->vi.fpsDen = 1;
-    VSNode* source = api->createVideoFilter2("ShiftedSource", &s->vi, shifted_get_frame, shifted_free, fmParallel,
-                                             nullptr, 0, s, core.get());
+    VSNode* source = api->createVideoFilter2("NoiseSource", &s->vi, noise_get_frame, noise_free, fmParallel, nullptr, 0,
+                                             s, core.get());
     const Samples input = node_samples(source, frames);
     const Args args{{"nf", 2}, {"xgrid", 7}, {"limit", 3}};
     const Samples out = dunmorel_samples(core, source, frames, args);
