@@ -410,6 +410,41 @@ TEST(ExactMath, VarianceRoundingMatchesTheIntegerDivision) {
             for (std::int64_t d = -area; d <= area; ++d) check(centre + d);
             if (::testing::Test::HasFatalFailure()) return;
         }
+        // The single-precision rule with its one fused rounding: every Q up to its limit, and
+        // negative ones down to -2^31, where only "0 or below" counts.
+        const float inv_f = 1.0f / static_cast<float>(area);
+        const float bias_f = x86::variance_bias_single(area);
+        auto single = [&](std::int32_t q) { return std::floor(std::fmaf(static_cast<float>(q), inv_f, bias_f)); };
+        const std::int32_t limit = x86::single_squares_limit(area);
+        for (std::int32_t q = -area / 2; q <= limit; ++q)
+            if (static_cast<std::int32_t>(single(q)) != (q + area / 2) / area) FAIL() << "area " << area << " q " << q;
+        for (int n = 0; n < 20000; ++n) {
+            const std::int32_t q = -static_cast<std::int32_t>(rng() % (std::uint64_t{1} << 31)) - area / 2 - 1;
+            ASSERT_LE(single(q), 0.0f) << "area " << area << " q " << q;
+        }
+    }
+}
+
+// The truncated single-precision quotient of the narrow lanes' pull is the truncating integer
+// division for every numerator below 2^24 in magnitude and every divisor up to 2^23: near every
+// multiple of the divisor, at the largest numerators, and at random.
+TEST(ExactMath, SingleDivisionTruncatesLikeTheIntegerDivision) {
+    std::mt19937 rng(0x5eed0007);
+    auto check = [](std::int32_t n, std::int32_t v) {
+        const auto got = static_cast<std::int32_t>(std::trunc(static_cast<float>(n) / static_cast<float>(v)));
+        ASSERT_EQ(got, n / v) << n << " / " << v;
+    };
+    const std::int32_t top = (1 << 24) - 1;
+    for (int i = 0; i < 200000; ++i) {
+        const std::int32_t v = i % 4 == 0 ? (1 << 23) - i % 97 : static_cast<std::int32_t>(rng() % (1u << 23)) + 1;
+        const std::int32_t k = static_cast<std::int32_t>(rng() % (static_cast<std::uint32_t>(top / v) + 1));
+        for (const std::int32_t n :
+             {k * v - 1, k * v, k * v + 1, top - i % 7, static_cast<std::int32_t>(rng() % top)}) {
+            if (n < 0 || n > top) continue;
+            check(n, v);
+            check(-n, v);
+        }
+        if (HasFatalFailure()) return;
     }
 }
 

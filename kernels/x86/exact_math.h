@@ -124,16 +124,18 @@ constexpr float single_variance_limit = 16384.0f;
 // * the running sum of squares Q in 32-bit integer lanes: a chunk of n <= 128 terms starts
 //   from the carried Q and is taken only while |Q| + n * max |term| < 2^31, so no partial sum
 //   wraps; otherwise the row finishes in 64-bit integers.
-// * v = (Q + A / 2) / A by the double-precision rounding above (|Q| < 2^31 < 2^40), then held
-//   in singles, exact below 2^24; a vector with any v >= 2^23 takes the scalar rule lane by lane.
+// * v = (Q + A / 2) / A: where every Q of a chunk is at most single_squares_limit(A), by the
+//   single-precision rounding above (its proof holds for any 32-bit Q, whatever the depth);
+//   otherwise by the double-precision rounding (|Q| < 2^31 < 2^40), then held in singles, exact
+//   below 2^24, and a vector with any v >= 2^23 takes the scalar rule lane by lane.
 // * the pull ((c - m) noise) / v with noise < 2^14 and 1 <= v < 2^23, used only where v > noise:
-//   |c - m| <= 1023, so the numerator n is below 2^24 and exact, and |n| / v < |c - m| < 2^10.
-//   With the reciprocal estimate r of 1 / v (relative error at most 1.5 * 2^-12) the product
-//   |n| r errs by less than 2^10 * 1.5 * 2^-12 + 2^-14 < 1/2, so q0 = floor(|n| r) is the
-//   quotient q = floor(|n| / v) or one off it. The remainder |n| - q0 v is an integer below 2 v
-//   < 2^24 in magnitude, which one fused multiply-add gives exactly; below 0 it means q0 - 1,
-//   at v or more q0 + 1. The quotient takes the numerator's sign: the truncating division.
-//   Bands with a larger noise take the double-precision path.
+//   |c - m| <= 1023, so the numerator n is an integer below 2^24 in magnitude, exact, as is v.
+//   One correctly rounded single division returns x = |n| / v times (1 + d), |d| <= 2^-24, so
+//   its error is below |n| / v * 2^-24 < 1 / v. If x is an integer the result is x itself;
+//   otherwise x lies at least 1 / v from the integers on either side, so the result stays
+//   strictly between them and its truncation is floor(|n| / v), with the numerator's sign: the
+//   truncating division. (The bound needs |n| < 2^24, not a small quotient, which is why it
+//   holds for every v that singles carry.) Bands with a larger noise take the double path.
 constexpr std::int64_t narrow16_noise_limit = 1 << 14;
 constexpr float narrow16_variance_limit = 8388608.0f;  // 2^23
 

@@ -33,6 +33,10 @@ struct Vec16 {
     static D floor(D a) { return _mm256_floor_pd(a); }
     static D trunc(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm256_cvtsd_f64(a); }
+    static double largest(D a) {
+        const __m128d two = _mm_max_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
+        return _mm_cvtsd_f64(_mm_max_sd(two, _mm_unpackhi_pd(two, two)));
+    }
     // if_above where a > b, otherwise `otherwise`.
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm256_blendv_pd(otherwise, if_above, _mm256_cmp_pd(a, b, _CMP_GT_OQ));
@@ -74,10 +78,16 @@ struct Narrow16 {
     static D sub(D a, D b) { return _mm256_sub_ps(a, b); }
     static D mul(D a, D b) { return _mm256_mul_ps(a, b); }
     static D nmadd(D a, D b, D c) { return _mm256_fnmadd_ps(a, b, c); }
-    static D rcp(D a) { return _mm256_rcp_ps(a); }
+    static D div(D a, D b) { return _mm256_div_ps(a, b); }
+    static D trunc(D a) { return _mm256_round_ps(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static D max(D a, D b) { return _mm256_max_ps(a, b); }
     static D min(D a, D b) { return _mm256_min_ps(a, b); }
     static D abs(D a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
+    static double largest(D a) {
+        __m128 four = _mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
+        four = _mm_max_ps(four, _mm_movehl_ps(four, four));
+        return _mm_cvtss_f32(_mm_max_ss(four, _mm_shuffle_ps(four, four, 0x1)));
+    }
     static D floor(D a) { return _mm256_floor_ps(a); }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm256_blendv_ps(otherwise, if_above, _mm256_cmp_ps(a, b, _CMP_GT_OQ));
@@ -108,6 +118,15 @@ struct Narrow16 {
         return _mm256_add_epi32(x, _mm256_shuffle_epi32(_mm256_permute2x128_si256(x, x, 0x08), 0xFF));
     }
     static I last_i(I x) { return _mm256_permutevar8x32_epi32(x, _mm256_set1_epi32(7)); }
+    static I max_i(I a, I b) { return _mm256_max_epi32(a, b); }
+    static bool all_le_i(I a, std::int32_t limit) {
+        return _mm256_movemask_epi8(_mm256_cmpgt_epi32(a, _mm256_set1_epi32(limit))) == 0;
+    }
+    // The same in singles, for sums of squares whose variance lies below 2^14 (exact_math.h).
+    static D variance_single(const std::int32_t* q, D inv_area, D bias) {
+        return floor(_mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q))),
+                                     inv_area, bias));
+    }
     // floor((Q + A / 2) / A) of eight sums of squares, in doubles, as singles.
     static D variance(const std::int32_t* q, double inv_area, double bias) {
         const __m256d r = _mm256_set1_pd(inv_area);

@@ -38,6 +38,7 @@ struct Vec16 {
     static D floor(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static D trunc(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm512_cvtsd_f64(a); }
+    static double largest(D a) { return _mm512_reduce_max_pd(a); }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(a, b, _CMP_GT_OQ), otherwise, if_above);
     }
@@ -79,10 +80,12 @@ struct Narrow16 {
     static D sub(D a, D b) { return _mm512_sub_ps(a, b); }
     static D mul(D a, D b) { return _mm512_mul_ps(a, b); }
     static D nmadd(D a, D b, D c) { return _mm512_fnmadd_ps(a, b, c); }
-    static D rcp(D a) { return _mm512_rcp14_ps(a); }
+    static D div(D a, D b) { return _mm512_div_ps(a, b); }
+    static D trunc(D a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static D max(D a, D b) { return _mm512_max_ps(a, b); }
     static D min(D a, D b) { return _mm512_min_ps(a, b); }
     static D abs(D a) { return _mm512_abs_ps(a); }
+    static double largest(D a) { return _mm512_reduce_max_ps(a); }
     static D floor(D a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, b, _CMP_GT_OQ), otherwise, if_above);
@@ -111,6 +114,12 @@ struct Narrow16 {
         return _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 8));
     }
     static I last_i(I x) { return _mm512_permutexvar_epi32(_mm512_set1_epi32(15), x); }
+    static I max_i(I a, I b) { return _mm512_max_epi32(a, b); }
+    static bool all_le_i(I a, std::int32_t limit) { return _mm512_cmpgt_epi32_mask(a, _mm512_set1_epi32(limit)) == 0; }
+    // The same in singles, for sums of squares whose variance lies below 2^14 (exact_math.h).
+    static D variance_single(const std::int32_t* q, D inv_area, D bias) {
+        return floor(_mm512_fmadd_ps(_mm512_cvtepi32_ps(_mm512_loadu_si512(q)), inv_area, bias));
+    }
     // floor((Q + A / 2) / A) of sixteen sums of squares, in doubles, as singles.
     static D variance(const std::int32_t* q, double inv_area, double bias) {
         const __m512d r = _mm512_set1_pd(inv_area);

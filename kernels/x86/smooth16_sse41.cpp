@@ -33,6 +33,7 @@ struct Vec16 {
     static D floor(D a) { return _mm_floor_pd(a); }
     static D trunc(D a) { return _mm_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm_cvtsd_f64(a); }
+    static double largest(D a) { return _mm_cvtsd_f64(_mm_max_sd(a, _mm_unpackhi_pd(a, a))); }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm_blendv_pd(otherwise, if_above, _mm_cmpgt_pd(a, b));
     }
