@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/reference16.h"
@@ -36,6 +37,11 @@ struct Vec16 {
     static double largest(D a) {
         const __m128d two = _mm_max_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
         return _mm_cvtsd_f64(_mm_max_sd(two, _mm_unpackhi_pd(two, two)));
+    }
+    // Lanes 0 .. count - 1 of a, the others 0.
+    static D first_lanes(D a, std::int32_t count) {
+        const __m256i keep = _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_setr_epi64x(0, 1, 2, 3));
+        return _mm256_and_pd(a, _mm256_castsi256_pd(keep));
     }
     // if_above where a > b, otherwise `otherwise`.
     static D select_gt(D a, D b, D if_above, D otherwise) {
@@ -87,6 +93,10 @@ struct Narrow16 {
         __m128 four = _mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
         four = _mm_max_ps(four, _mm_movehl_ps(four, four));
         return _mm_cvtss_f32(_mm_max_ss(four, _mm_shuffle_ps(four, four, 0x1)));
+    }
+    static D first_lanes(D a, std::int32_t count) {
+        const __m256i keep = _mm256_cmpgt_epi32(_mm256_set1_epi32(count), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        return _mm256_and_ps(a, _mm256_castsi256_ps(keep));
     }
     static D floor(D a) { return _mm256_floor_ps(a); }
     static D select_gt(D a, D b, D if_above, D otherwise) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/reference16.h"
@@ -39,6 +40,10 @@ struct Vec16 {
     static D trunc(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm512_cvtsd_f64(a); }
     static double largest(D a) { return _mm512_reduce_max_pd(a); }
+    // Lanes 0 .. count - 1 of a, the others 0.
+    static D first_lanes(D a, std::int32_t count) {
+        return _mm512_maskz_mov_pd(static_cast<__mmask8>((1u << count) - 1), a);
+    }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(a, b, _CMP_GT_OQ), otherwise, if_above);
     }
@@ -86,6 +91,9 @@ struct Narrow16 {
     static D min(D a, D b) { return _mm512_min_ps(a, b); }
     static D abs(D a) { return _mm512_abs_ps(a); }
     static double largest(D a) { return _mm512_reduce_max_ps(a); }
+    static D first_lanes(D a, std::int32_t count) {
+        return _mm512_maskz_mov_ps(static_cast<__mmask16>((1u << count) - 1), a);
+    }
     static D floor(D a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, b, _CMP_GT_OQ), otherwise, if_above);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "kernels/reference16.h"
@@ -34,6 +35,8 @@ struct Vec16 {
     static D trunc(D a) { return _mm_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static double first(D a) { return _mm_cvtsd_f64(a); }
     static double largest(D a) { return _mm_cvtsd_f64(_mm_max_sd(a, _mm_unpackhi_pd(a, a))); }
+    // Lanes 0 .. count - 1 of a, the others 0: of two lanes, a partial vector keeps lane 0.
+    static D first_lanes(D a, std::int32_t count) { return count >= 2 ? a : _mm_move_sd(_mm_setzero_pd(), a); }
     static D select_gt(D a, D b, D if_above, D otherwise) {
         return _mm_blendv_pd(otherwise, if_above, _mm_cmpgt_pd(a, b));
     }
