@@ -119,7 +119,7 @@ int filter_input(const Options& options, std::optional<InputFormat>& known) {
         if (!print) {
             FramePipeline::Result filtered = pipeline.filter(reference);
             if (filtered.error) throw CliError(*filtered.error);
-            panels.push_back({std::move(filtered.frame), nf + " filtered"});
+            panels.push_back({{filtered.frame.begin(), filtered.frame.end()}, nf + " filtered"});
         } else {
             panels.front().label += " (print=true: nothing is filtered)";
         }

@@ -16,7 +16,7 @@ public:
     Request(const FrameFeed& feed, FrameBuffers& buffers) : feed_(feed), buffers_(buffers) {}
     ~Request() override {
         release_reference();
-        for (std::vector<std::uint8_t>& w : work_)
+        for (FrameBytes& w : work_)
             if (!w.empty()) buffers_.give(std::move(w));
     }
     Request(const Request&) = delete;
@@ -32,7 +32,7 @@ public:
         reference_.clear();
     }
     FramePlanes work_frame(int index) override {
-        std::vector<std::uint8_t>& w = work_[index];
+        FrameBytes& w = work_[index];
         if (w.empty()) w = buffers_.take();
         return frame_planes(feed_.layout, feed_.width, feed_.height, w.data());
     }
@@ -43,19 +43,19 @@ public:
                         src + static_cast<std::ptrdiff_t>(r) * src_pitch, static_cast<std::size_t>(row_bytes));
     }
 
-    std::vector<std::uint8_t> take_result() { return std::move(work_[1]); }
+    FrameBytes take_result() { return std::move(work_[1]); }
 
 private:
     const FrameFeed& feed_;
     FrameBuffers& buffers_;
-    std::vector<std::uint8_t> reference_;
-    std::vector<std::uint8_t> work_[2];
+    FrameBytes reference_;
+    FrameBytes work_[2];
 };
 
 }  // namespace
 
-std::vector<std::uint8_t> FrameBuffers::take() {
-    std::vector<std::uint8_t> b;
+FrameBytes FrameBuffers::take() {
+    FrameBytes b;
     {
         std::lock_guard lock(mutex_);
         if (!spare_.empty()) {
@@ -67,7 +67,7 @@ std::vector<std::uint8_t> FrameBuffers::take() {
     return b;
 }
 
-void FrameBuffers::give(std::vector<std::uint8_t> buffer) {
+void FrameBuffers::give(FrameBytes buffer) {
     std::lock_guard lock(mutex_);
     spare_.push_back(std::move(buffer));
 }
@@ -87,7 +87,7 @@ FramePipeline::~FramePipeline() {
 FramePipeline::Result FramePipeline::filter(int n) {
     Result r;
     try {
-        std::vector<std::uint8_t> input = buffers_.take();
+        FrameBytes input = buffers_.take();
         feed_.read(n, input.data());
         Request request(feed_, buffers_);
         const ConstFramePlanes planes = frame_planes(feed_.layout, feed_.width, feed_.height, input.data());

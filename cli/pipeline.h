@@ -9,15 +9,34 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/layout.h"
+#include "cli/platform.h"
 #include "engine/filter_engine.h"
 
 namespace dunmorel::cli {
+
+// Memory of platform::allocate_frame for the bytes of frames.
+template <class T>
+struct FrameAllocator {
+    using value_type = T;
+    FrameAllocator() = default;
+    template <class U>
+    explicit FrameAllocator(const FrameAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        void* p = platform::allocate_frame(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) { platform::free_frame(p); }
+    friend bool operator==(const FrameAllocator&, const FrameAllocator&) { return true; }
+};
+using FrameBytes = std::vector<std::uint8_t, FrameAllocator<std::uint8_t>>;
 
 // The filter's own words for a reference frame outside the clip. A pipe's length is unknown
 // when the filter checks nf, so the end of the input is found only when frame nf is read; the
@@ -29,13 +48,13 @@ class FrameBuffers {
 public:
     explicit FrameBuffers(std::size_t bytes) : bytes_(bytes) {}
     // Throws std::bad_alloc when no buffer can be had.
-    std::vector<std::uint8_t> take();
-    void give(std::vector<std::uint8_t> buffer);
+    FrameBytes take();
+    void give(FrameBytes buffer);
 
 private:
     std::size_t bytes_;
     std::mutex mutex_;
-    std::vector<std::vector<std::uint8_t>> spare_;
+    std::vector<FrameBytes> spare_;
 };
 
 // What the engine filters: its frames' layout and size, and where frame n comes from (written
@@ -50,7 +69,7 @@ struct FrameFeed {
 class FramePipeline {
 public:
     struct Result {
-        std::vector<std::uint8_t> frame;  // the filtered frame in the file's layout
+        FrameBytes frame;  // the filtered frame in the file's layout
         std::optional<std::string> error;
     };
 
@@ -68,7 +87,7 @@ public:
     void submit(int n);
     Result take(int n);
     // A written frame's buffer, for a later frame.
-    void recycle(std::vector<std::uint8_t> buffer) { buffers_.give(std::move(buffer)); }
+    void recycle(FrameBytes buffer) { buffers_.give(std::move(buffer)); }
 
 private:
     void work();

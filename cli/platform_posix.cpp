@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 namespace dunmorel::cli::platform {
 
 namespace {
+
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
 
 FileStatus status_from(const struct stat& st) {
     FileStatus s;
@@ -120,5 +123,20 @@ void on_termination_signals(void (*handler)(int)) {
         sigaction(signal_number, &action, nullptr);
     }
 }
+
+void* allocate_frame(std::size_t size) {
+    // Smaller buffers would waste most of a huge page; they take the ordinary heap.
+    if (size < kHugePage) return std::malloc(size == 0 ? 1 : size);
+    const std::size_t whole = (size + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = nullptr;
+    if (posix_memalign(&p, kHugePage, whole) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Only advice: where huge pages are off the buffer works as before.
+    madvise(p, whole, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void free_frame(void* p) { std::free(p); }
 
 }  // namespace dunmorel::cli::platform

@@ -173,4 +173,9 @@ void on_termination_signals(void (*handler)(int)) {
     }
 }
 
+// Huge pages need a privilege on Windows that users seldom hold: the ordinary heap.
+void* allocate_frame(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+void free_frame(void* p) { std::free(p); }
+
 }  // namespace dunmorel::cli::platform
