@@ -507,7 +507,7 @@ protected:
     const dispatch16::Implementation16* impl_ = nullptr;
 };
 
-// Every grid shape and depth on small planes, then planes across the stripes (512 outputs) and
+// Every grid shape and depth on small planes, then planes across the stripes (1024 outputs) and
 // bands (64 rows) of the vector paths, with every partial last vector.
 TEST_P(SimdCheck16, EveryGridDepthAndSize) {
     std::mt19937 rng(0x5eed0016);
@@ -533,7 +533,7 @@ TEST_P(SimdCheck16, EveryGridDepthAndSize) {
         a.bits = n % 2 == 0 ? 10 : 16;
         a.noise = random_noise16(a.bits, rng);
         a.rows = n < 8 ? pick(rng, 64, 200) : a.ygrid + pick(rng, 1, 4);
-        a.cols = n < 8 ? a.xgrid + pick(rng, 0, 40) : pick(rng, 0, 1) * 512 + a.xgrid + n - 8;
+        a.cols = n < 8 ? a.xgrid + pick(rng, 0, 40) : pick(rng, 0, 1) * 1024 + a.xgrid + n - 8;
         if (n % 5 == 0) a.cols += 1100;
         compare16(*impl_, a, rng);
         if (HasFatalFailure()) return;
