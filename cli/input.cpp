@@ -456,10 +456,19 @@ void FrameSource::read(int n, std::uint8_t* out) {
     const int bits = format_.layout.bits;
     if (bits <= 8 || bits >= 16) return;
     // Only the high byte of each little-endian word can hold bits above the depth; one pass
-    // ORs them together, and only a frame that fails is searched for its first bad sample.
+    // ORs the frame together eight bytes at a time, and only a frame that fails is searched for
+    // its first bad sample.
     const auto high_bits = static_cast<std::uint8_t>(0xff << (bits - 8));
+    std::uint64_t words = 0;
+    std::size_t at = 0;
+    for (; at + 8 <= format_.frame_bytes; at += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, out + at, sizeof w);
+        words |= w;
+    }
     std::uint8_t seen = 0;
-    for (std::size_t i = 1; i < format_.frame_bytes; i += 2) seen |= out[i];
+    for (int b = 1; b < 8; b += 2) seen |= static_cast<std::uint8_t>(words >> (8 * b));
+    for (std::size_t i = at + 1; i < format_.frame_bytes; i += 2) seen |= out[i];
     if ((seen & high_bits) == 0) return;
     std::size_t i = 1;
     while ((out[i] & high_bits) == 0) i += 2;

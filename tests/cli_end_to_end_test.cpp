@@ -584,6 +584,16 @@ const Hostile kHostile[] = {
          return "-i " + In(ws, "YUV4MPEG2 W256 H256 F25:1 C444p10\nFRAME\n" + std::string(6 * 65536, 'a')) + Out(ws);
      },
      "dunmorel: *: frame 0 holds a sample of 24929, more than 10 bits hold (at most 1023)"},
+    {"Y4mLastSampleAboveTenBits",
+     [](const Workspace& ws) {
+         // 258 x 258 + 2 x 129 x 129 = 99846 words: the last one lies past the frame's whole
+         // eight-byte groups.
+         std::string frame(2 * 99846, '\0');
+         frame[2 * 99845] = '\x01';
+         frame[2 * 99845 + 1] = '\x04';
+         return "-i " + In(ws, "YUV4MPEG2 W258 H258 F25:1 C420p10\nFRAME\n" + frame) + Out(ws);
+     },
+     "dunmorel: *: frame 0 holds a sample of 1025, more than 10 bits hold (at most 1023)"},
     {"Y4mPipeSampleAboveTwelveBitsLater",
      [](const Workspace& ws) {
          // Frames 0 and 1 are good and already written when frame 2 turns out bad.
