@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +128,7 @@ void on_termination_signals(void (*handler)(int)) {
 void* allocate_frame(std::size_t size) {
     // Smaller buffers would waste most of a huge page; they take the ordinary heap.
     if (size < kHugePage) return std::malloc(size == 0 ? 1 : size);
+    if (size > SIZE_MAX - kHugePage) return nullptr;
     const std::size_t whole = (size + kHugePage - 1) / kHugePage * kHugePage;
     void* p = nullptr;
     if (posix_memalign(&p, kHugePage, whole) != 0) return nullptr;
