@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "cli/input.h"
 #include "cli/job.h"
 #include "cli/options.h"
+#include "cli/platform.h"
 #include "cli/y4m.h"
 #include "cli_test_support.h"
 
@@ -186,6 +188,24 @@ TEST(CliOptions, TheLastIntegerOfANameInAnyCaseIsFound) {
 }
 
 // --- Y4M headers --------------------------------------------------------------------------
+
+// Frame memory: every size writable to its last byte, a frame of 2 MiB or more on whole huge
+// pages, and a size that cannot be rounded up to them refused rather than wrapped to a small one.
+TEST(FrameMemory, BuffersAreWholeAlignedOrRefused) {
+    constexpr std::size_t huge = std::size_t{1} << 21;
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, huge - 1, huge, std::size_t{1920 * 1080 * 3}}) {
+        auto* p = static_cast<unsigned char*>(platform::allocate_frame(size));
+        ASSERT_NE(p, nullptr) << size;
+        if (size > 0) p[0] = p[size - 1] = 1;
+#ifdef __linux__
+        if (size >= huge) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % huge, 0u) << size;
+        }
+#endif
+        platform::free_frame(p);
+    }
+    EXPECT_EQ(platform::allocate_frame(SIZE_MAX - 10), nullptr);
+}
 
 TEST(Y4m, ReadsWhatFfmpegWrites) {
     const std::string line = "YUV4MPEG2 W320 H240 F30000:1001 Ip A1:1 C420jpeg XYSCSS=420JPEG";

@@ -540,12 +540,22 @@ TEST_P(SimdCheck16, EveryGridDepthAndSize) {
     }
 }
 
-// The single-precision lanes of samples below 2^10: noises on both sides of their limit of 2^14,
-// every grid height they take, contents with variances past 2^14 and words above the depth.
-TEST_P(SimdCheck16, TenBitLanesAtTheirLimits) {
+// The lanes at their limits: for samples below 2^10 noises on both sides of the single-precision
+// limit of 2^14, every grid height they take, contents with variances past 2^14 and words above
+// the depth; at 16 bits noises on both sides of the double lanes' limit of 2^37, where the
+// interior and the top and bottom rows leave the lanes. Each on rows that end a column stripe
+// (1024 outputs) with every kind of partial last vector, and on rows shorter than one vector.
+TEST_P(SimdCheck16, LanesAtTheirLimits) {
     std::mt19937 rng(0x5eed001a);
-    for (const std::int32_t bits : {9, 10}) {
-        for (const std::int64_t noise : {0, 1, 16383, 16384}) {
+    struct Depth {
+        std::int32_t bits;
+        std::int64_t noises[4];
+    };
+    const std::int64_t wide = std::int64_t{1} << 37;
+    const Depth depths[] = {{9, {0, 1, 16383, 16384}}, {10, {0, 1, 16383, 16384}}, {16, {0, 1, wide - 1, wide}}};
+    const std::int32_t past_stripe[] = {-1, 0, 1, 7, 15, 16};
+    for (const auto& [bits, noises] : depths) {
+        for (const std::int64_t noise : noises) {
             for (const std::int32_t grid : {3, 5, 11}) {
                 Smooth16Args a;
                 a.bits = bits;
@@ -554,6 +564,13 @@ TEST_P(SimdCheck16, TenBitLanesAtTheirLimits) {
                 a.xgrid = 14 - grid;
                 a.rows = 70 + grid;
                 a.cols = 300 + grid;
+                compare16(*impl_, a, rng);
+                a.rows = grid + 3;
+                for (const std::int32_t past : past_stripe) {
+                    a.cols = 1024 + a.xgrid + past;
+                    compare16(*impl_, a, rng);
+                }
+                a.cols = a.xgrid + pick(rng, 1, 15);
                 compare16(*impl_, a, rng);
                 if (HasFatalFailure()) return;
             }
