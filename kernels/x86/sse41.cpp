@@ -40,6 +40,9 @@ struct Vec {
     static I last(I x) { return _mm_shuffle_epi32(x, 0xFF); }
     // Lanes of x moved up by one, lane 0 taking the last lane of `before`.
     static I shift_in(I x, I before) { return _mm_alignr_epi8(x, before, 12); }
+    // Loads at each column offset: few sixteen-byte loads straddle a cache line, and the lane
+    // shifts that would replace them measured slower.
+    static constexpr bool window_in_registers = false;
 
     static I bytes(const std::uint8_t* p) {
         std::int32_t word;
