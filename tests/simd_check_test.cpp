@@ -227,10 +227,11 @@ TEST_P(SimdCheck, LargePlanesAcrossStripesAndBands) {
 
 // Rows whose last vector holds every possible number of neighbourhoods, at the end of a
 // plane's row and at the end of a column stripe (1024 outputs), where the sums carried into
-// the next stripe must leave out the lanes past the row's end.
+// the next stripe must leave out the lanes past the row's end; for each odd grid width, which
+// has row code of its own, and an even one, which takes the general code.
 TEST_P(SimdCheck, EveryPartialLastVector) {
     std::mt19937 rng(0x5eed0008);
-    for (const std::int32_t grid : {3, 5, 11}) {
+    for (const std::int32_t grid : {3, 4, 5, 7, 9, 11}) {
         for (std::int32_t extra = 0; extra <= 17; ++extra) {
             for (const std::int32_t base : {0, 1024}) {
                 const Case c{grid + pick(rng, 1, 4), grid + base + extra, grid, grid, pick(rng, 0, 400)};
