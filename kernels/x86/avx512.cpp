@@ -62,14 +62,14 @@ struct Vec {
         return _mm512_add_epi32(x, up<8>(x));
     }
     static I last(I x) { return _mm512_permutexvar_epi32(_mm512_set1_epi32(15), x); }
-    // Lanes of x moved up by one, lane 0 taking the last lane of `before`.
-    static I shift_in(I x, I before) { return _mm512_alignr_epi32(x, before, 15); }
     // Lanes by .. 15 of lo, then lanes 0 .. by - 1 of hi: one shuffle, where an unaligned load
     // of sixteen lanes straddles two cache lines and loads at half the rate.
     template <int by>
     static I align(I lo, I hi) {
         return _mm512_alignr_epi32(hi, lo, by);
     }
+    // Lanes of x moved up by one, lane 0 taking the last lane of `before`.
+    static I shift_in(I x, I before) { return align<15>(before, x); }
     static constexpr bool window_in_registers = true;
 
     static I bytes(const std::uint8_t* p) {
